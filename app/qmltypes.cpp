@@ -1,0 +1,14 @@
+#include "qmltypes.h"
+
+#include "setting.h"
+
+#include <QtQml>
+
+namespace kvq {
+
+void registerQmlTypes()
+{
+    qmlRegisterType<Setting>("kvq.qml.Controls", 1, 0, "QSetting");
+}
+
+} // namespace kvq

@@ -1,0 +1,134 @@
+#include "startup.h"
+
+#include "appcontext.h"
+#include "folders.h"
+#include "helpers.h"
+#include "logging.h"
+#include "menustyle.h"
+#include "platform/platform.h"
+#include "platform/quitsignals.h"
+#include "qmltypes.h"
+#include "version.h"
+
+#include "crashhandler.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QFontDatabase>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickWindow>
+#include <QResource>
+#include <QStandardPaths>
+
+namespace kvq {
+namespace {
+
+const char* const kMainQml = "qrc:/qml/main.qml";
+
+void loadApplicationFonts()
+{
+    // Fonts come from Debian's font packages, bundled at build time into a
+    // binary resource beside the program under the names the UI asks for.
+    QResource::registerResource(QCoreApplication::applicationDirPath() + QStringLiteral("/fonts.rcc"));
+    QFont font = QGuiApplication::font();
+    int uiFont = -1;
+    for (const char* path : {":/resource/simsun.ttc", ":/resource/JetBrainsMono-SemiBold.ttf",
+                             ":/resource/OPPOSans-B.ttf"}) {
+        const int id = QFontDatabase::addApplicationFont(QString::fromLatin1(path));
+        if (id >= 0 && QByteArray(path).endsWith("OPPOSans-B.ttf"))
+            uiFont = id;
+    }
+    const QStringList families = uiFont >= 0 ? QFontDatabase::applicationFontFamilies(uiFont) : QStringList();
+    if (families.isEmpty())
+        return;
+    font.setFamily(families.first());
+    QGuiApplication::setFont(font);
+}
+
+} // namespace
+
+int runMainProgram(int argc, char** argv)
+{
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    QCoreApplication::setAttribute(Qt::AA_Use96Dpi);
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+
+    // Taken before the application exists, so that no organisation or
+    // application name finds its way into the path.
+    const QString dataLocation = platform::appDataLocation();
+
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(KVQ_APP_VERSION));
+    QCoreApplication::setOrganizationName(QStringLiteral("Korvanex"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("korvanex.com"));
+    QCoreApplication::setApplicationName(QStringLiteral("KVQ-M View"));
+    QApplication::setStyle(new MenuStyle);
+
+    const AppFolders folders =
+        formAppFolders(dataLocation, QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
+
+    startLog(folders.log);
+    QBreakpadHandler::instance()->setDumpPath(folders.crash);
+    loadApplicationFonts();
+    // The locale codec stays UTF-8 here: on Linux it also encodes file names,
+    // and a legacy codec would garble every non-ASCII path.
+
+    registerQmlTypes();
+    QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
+
+    QQmlApplicationEngine engine;
+    qDebug().noquote() << folders.data;
+    QQmlContext* context = engine.rootContext();
+    context->setContextProperty(QStringLiteral("tempDir"), folders.data);
+
+    AppContext* appContext = AppContext::instance();
+    const QUrl mainUrl(QString::fromLatin1(kMainQml));
+    QObject::connect(&engine, &QQmlApplicationEngine::objectCreated, &app,
+                     [appContext, context, mainUrl](QObject* object, const QUrl& url) {
+                         if (!object && url == mainUrl) {
+                             QCoreApplication::exit(-1);
+                             return;
+                         }
+                         if (object && !appContext->root) {
+                             appContext->root = object;
+                             context->setContextProperty(QStringLiteral("setRoot"), 1);
+                         }
+                     });
+    appContext->application = &app;
+    appContext->engine = &engine;
+
+    context->setContextProperty(QStringLiteral("app_VERSION"), QStringLiteral(KVQ_APP_VERSION));
+    context->setContextProperty(QStringLiteral("app_VERSION_NUM"), KVQ_APP_VERSION_NUM);
+
+    const QStringList info = systemInfoLines();
+    for (int i = 0; i < info.size(); ++i)
+        writeLog(info.at(i), i == 0);
+
+    context->setContextProperty(QStringLiteral("windowType"), 1);
+    context->setContextProperty(QStringLiteral("setRoot"), QVariant::fromValue<QObject*>(nullptr));
+    context->setContextProperty(QStringLiteral("appName"), QStringLiteral("KVQ-M View"));
+    context->setContextProperty(QStringLiteral("tempPath"), makeCleanPath(folders.temp));
+    context->setContextProperty(QStringLiteral("autoSavePath"), makeCleanPath(folders.autoSave));
+
+    platform::installQuitSignalHandler(&app, [appContext] {
+        // Same road as the user's close button, so shutdown work runs once.
+        if (auto* window = qobject_cast<QWindow*>(appContext->root))
+            window->close();
+        else
+            QCoreApplication::quit();
+    });
+
+    engine.load(mainUrl);
+    // A failed load reports before the event loop runs, where exit() has no effect.
+    if (!appContext->root) {
+        closeLog();
+        return -1;
+    }
+    const int code = app.exec();
+    closeLog();
+    return code;
+}
+
+} // namespace kvq
