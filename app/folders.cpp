@@ -38,8 +38,9 @@ QStringList systemInfoLines()
     };
     return {
         QStringLiteral("AppVersion：") + QStringLiteral(KVQ_APP_VERSION) + QStringLiteral(" x64"),
-        QStringLiteral("系统版本：") + QSysInfo::productType() + QLatin1Char(' ') + QSysInfo::productVersion() +
-            QStringLiteral(" - ") + QSysInfo::kernelType() + QLatin1Char(' ') + QSysInfo::kernelVersion(),
+        QStringLiteral("系统版本：") + QSysInfo::productType() + QLatin1Char(' ') +
+            QSysInfo::productVersion() + QStringLiteral(" - ") + QSysInfo::kernelType() + QLatin1Char(' ') +
+            QSysInfo::kernelVersion(),
         QStringLiteral("用户：") + QSysInfo::machineHostName(),
         QStringLiteral("CPU架构：") + QSysInfo::currentCpuArchitecture(),
         QStringLiteral("SceneGraphBackend：software"),

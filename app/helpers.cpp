@@ -64,8 +64,8 @@ QString formatElapsed(qint64 milliseconds, bool plain, bool withMilliseconds)
     const qint64 minutes = ms / 60000 % 60;
     const qint64 seconds = ms / 1000 % 60;
     const int width = plain ? 1 : 2;
-    QString text = pad(hours, width) + QLatin1Char(':') + pad(minutes, width) + QLatin1Char(':') +
-                   pad(seconds, width);
+    QString text =
+        pad(hours, width) + QLatin1Char(':') + pad(minutes, width) + QLatin1Char(':') + pad(seconds, width);
     if (withMilliseconds)
         text += QLatin1Char(':') + pad(ms % 1000, plain ? 1 : 3);
     return milliseconds < 0 ? QLatin1Char('-') + text : text;

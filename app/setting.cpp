@@ -105,9 +105,11 @@ QString Setting::encodeValue(const QVariant& stored)
         return QString::number(value.toDouble(), 'g', QLocale::FloatingPointShortest);
     case QMetaType::QVariantList:
     case QMetaType::QStringList:
-        return QString::fromUtf8(QJsonDocument(QJsonArray::fromVariantList(value.toList())).toJson(QJsonDocument::Compact));
+        return QString::fromUtf8(
+            QJsonDocument(QJsonArray::fromVariantList(value.toList())).toJson(QJsonDocument::Compact));
     case QMetaType::QVariantMap:
-        return QString::fromUtf8(QJsonDocument(QJsonObject::fromVariantMap(value.toMap())).toJson(QJsonDocument::Compact));
+        return QString::fromUtf8(
+            QJsonDocument(QJsonObject::fromVariantMap(value.toMap())).toJson(QJsonDocument::Compact));
     default:
         return value.toString();
     }
