@@ -100,12 +100,18 @@ void writeText(int fd, const Text& text)
 const char* signalName(int sig)
 {
     switch (sig) {
-    case SIGSEGV: return "SIGSEGV";
-    case SIGBUS: return "SIGBUS";
-    case SIGFPE: return "SIGFPE";
-    case SIGILL: return "SIGILL";
-    case SIGABRT: return "SIGABRT";
-    default: return "unknown";
+    case SIGSEGV:
+        return "SIGSEGV";
+    case SIGBUS:
+        return "SIGBUS";
+    case SIGFPE:
+        return "SIGFPE";
+    case SIGILL:
+        return "SIGILL";
+    case SIGABRT:
+        return "SIGABRT";
+    default:
+        return "unknown";
     }
 }
 
@@ -186,11 +192,15 @@ void writeDump(int sig, siginfo_t* info, void* context)
         head.add("Thread: ").number((unsigned long long)tid).add(" \"").add(threadName).add("\"\n");
         head.add("Signal: ").add(signalName(sig)).add(" (").number((unsigned long long)sig).add(")");
         head.add(" code ").number((unsigned long long)(info ? unsigned(info->si_code) : 0u)).add("\n");
-        head.add("Fault address: ").hex((unsigned long long)(uintptr_t)(info ? info->si_addr : nullptr)).add("\n");
+        head.add("Fault address: ")
+            .hex((unsigned long long)(uintptr_t)(info ? info->si_addr : nullptr))
+            .add("\n");
 #if defined(__x86_64__)
         if (context) {
             const auto* uc = static_cast<const ucontext_t*>(context);
-            head.add("Instruction pointer: ").hex((unsigned long long)uc->uc_mcontext.gregs[REG_RIP]).add("\n");
+            head.add("Instruction pointer: ")
+                .hex((unsigned long long)uc->uc_mcontext.gregs[REG_RIP])
+                .add("\n");
         }
 #else
         (void)context;
@@ -278,8 +288,8 @@ void QBreakpadHandler::setDumpPath(const QString& folder)
 {
     QString path = folder;
     if (QDir::isRelativePath(path)) {
-        const QString base = QCoreApplication::instance() ? QCoreApplication::applicationDirPath()
-                                                          : QDir::currentPath();
+        const QString base =
+            QCoreApplication::instance() ? QCoreApplication::applicationDirPath() : QDir::currentPath();
         path = QDir(base).filePath(path);
     }
     path = QDir::cleanPath(path);
