@@ -19,17 +19,11 @@ TEST(Helpers, ParseClockTime)
         const char* text;
         qint64 expected;
     } cases[] = {
-        {"00:00:00.000", 0},
-        {"01:02:03.004", 3723004},
-        {"23:59:59.999", 86399999},
-        {"25:00:00.000", -1}, // hour out of range
-        {"12:60:00.000", -1},
-        {"12:00:60.000", -1},
-        {"1:02:03.004", -1},  // hours need two digits
-        {"01:02:03", -1},     // milliseconds missing
-        {"01:02:03.4", -1},
-        {"01:02:03.004 ", -1},
-        {"", -1},
+        {"00:00:00.000", 0},  {"01:02:03.004", 3723004}, {"23:59:59.999", 86399999},
+        {"25:00:00.000", -1},                                                 // hour out of range
+        {"12:60:00.000", -1}, {"12:00:60.000", -1},      {"1:02:03.004", -1}, // hours need two digits
+        {"01:02:03", -1},                                                     // milliseconds missing
+        {"01:02:03.4", -1},   {"01:02:03.004 ", -1},     {"", -1},
         {"ab:cd:ef.ghi", -1},
     };
     for (const auto& c : cases)
@@ -45,7 +39,7 @@ TEST(Helpers, FormatClockTime)
         {0, "00:00:00.000"},
         {3723004, "01:02:03.004"},
         {86399999, "23:59:59.999"},
-        {90000000, "25:00:00.000"},     // not wrapped at 24 h
+        {90000000, "25:00:00.000"}, // not wrapped at 24 h
         {360000000000, "100000:00:00.000"},
     };
     for (const auto& c : cases)
@@ -61,14 +55,11 @@ TEST(Helpers, FormatDuration)
         int digits;
         const char* expected;
     } cases[] = {
-        {-61500, 1, "-00:01:01.5"},
-        {61500, 0, "00:01:01"},
-        {61504, 2, "00:01:01.50"},
-        {61504, 3, "00:01:01.504"},
+        {-61500, 1, "-00:01:01.5"}, {61500, 0, "00:01:01"},
+        {61504, 2, "00:01:01.50"},  {61504, 3, "00:01:01.504"},
         {61504, 7, "00:01:01.504"}, // digits clamped to 3
         {61504, -2, "00:01:01"},    // and to 0
-        {0, 3, "00:00:00.000"},
-        {100 * 3600000LL + 5, 3, "100:00:00.005"},
+        {0, 3, "00:00:00.000"},     {100 * 3600000LL + 5, 3, "100:00:00.005"},
         {-1, 3, "-00:00:00.001"},
     };
     for (const auto& c : cases)
@@ -83,14 +74,10 @@ TEST(Helpers, FormatElapsed)
         bool withMs;
         const char* expected;
     } cases[] = {
-        {59000, true, true, "0:0:59:0"},
-        {59000, false, true, "00:00:59:000"},
-        {59000, false, false, "00:00:59"},
-        {3599999, true, false, "0:59:59"},
-        {3600000, true, false, "1:0:0"},
-        {3600000 * 30LL + 61007, false, true, "30:01:01:007"},
-        {-61007, true, true, "-0:1:1:7"},
-        {-61007, false, false, "-00:01:01"},
+        {59000, true, true, "0:0:59:0"},   {59000, false, true, "00:00:59:000"},
+        {59000, false, false, "00:00:59"}, {3599999, true, false, "0:59:59"},
+        {3600000, true, false, "1:0:0"},   {3600000 * 30LL + 61007, false, true, "30:01:01:007"},
+        {-61007, true, true, "-0:1:1:7"},  {-61007, false, false, "-00:01:01"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(formatElapsed(c.ms, c.plain, c.withMs), QString::fromLatin1(c.expected)) << c.ms;
@@ -102,13 +89,9 @@ TEST(Helpers, FormatFixed4)
         double value;
         const char* expected;
     } cases[] = {
-        {1.5, "01.5000"},
-        {123.45678, "123.4568"},
-        {-0.5, "-00.5000"},
-        {-12.25, "-12.2500"},
-        {0.0, "00.0000"},
-        {9.99995, "10.0000"},      // rounding carries into the integer part
-        {-0.00001, "-00.0000"},    // negative values keep their sign
+        {1.5, "01.5000"},       {123.45678, "123.4568"}, {-0.5, "-00.5000"}, {-12.25, "-12.2500"},
+        {0.0, "00.0000"},       {9.99995, "10.0000"}, // rounding carries into the integer part
+        {-0.00001, "-00.0000"},                       // negative values keep their sign
         {20.1234, "20.1234"},
     };
     for (const auto& c : cases)
@@ -122,16 +105,11 @@ TEST(Helpers, FormatTruncated)
         int decimals;
         const char* expected;
     } cases[] = {
-        {1.239, 2, "1.23"},
-        {-1.231, 2, "-1.24"}, // toward minus infinity
-        {5.0, 3, "5.000"},
-        {7.9, 0, "7"},
-        {7.9, -3, "7"},       // negative decimals count as 0
-        {0.29, 2, "0.29"},    // 0.29 * 100 is 28.999999999999996 in binary
-        {4.35, 2, "4.35"},
-        {1.005, 2, "1.00"},   // really 1.00499999999999989...
-        {-0.001, 2, "-0.01"},
-        {0.0001, 2, "0.00"},
+        {1.239, 2, "1.23"},   {-1.231, 2, "-1.24"},                 // toward minus infinity
+        {5.0, 3, "5.000"},    {7.9, 0, "7"},        {7.9, -3, "7"}, // negative decimals count as 0
+        {0.29, 2, "0.29"},                        // 0.29 * 100 is 28.999999999999996 in binary
+        {4.35, 2, "4.35"},    {1.005, 2, "1.00"}, // really 1.00499999999999989...
+        {-0.001, 2, "-0.01"}, {0.0001, 2, "0.00"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(formatTruncated(c.value, c.decimals), QString::fromLatin1(c.expected))

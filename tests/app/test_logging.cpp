@@ -56,12 +56,10 @@ TEST(Logging, FlushesOnEverySixthLineAndOnRequest)
         bool flush;
         int onDisk;
     } steps[] = {
-        {false, 0}, {false, 0}, {false, 0}, {false, 0}, {false, 0},
-        {false, 6}, // sixth line
-        {false, 6}, // seventh does not
-        {true, 8},  // a requested flush
-        {false, 8}, {false, 8}, {false, 8}, {false, 8}, {false, 8},
-        {false, 14}, // sixth after the last flush
+        {false, 0}, {false, 0}, {false, 0}, {false, 0}, {false, 0}, {false, 6},  // sixth line
+        {false, 6},                                                              // seventh does not
+        {true, 8},                                                               // a requested flush
+        {false, 8}, {false, 8}, {false, 8}, {false, 8}, {false, 8}, {false, 14}, // sixth after the last flush
     };
     int n = 0;
     for (const auto& step : steps) {

@@ -24,9 +24,9 @@ TEST(Platform, ParseMemInfo)
         {"MemFree", 1000000LL * 1024},
         {"HugePages_Total", 0},
         {"Broken", -1},
-        {"Weird", -1},     // an unknown unit is not guessed at
+        {"Weird", -1}, // an unknown unit is not guessed at
         {"Missing", -1},
-        {"Mem", -1},       // a prefix of a key is not the key
+        {"Mem", -1}, // a prefix of a key is not the key
     };
     for (const auto& c : cases)
         EXPECT_EQ(parseMemInfo(text, c.key), c.expected) << c.key;

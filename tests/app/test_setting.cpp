@@ -49,14 +49,15 @@ public:
     Setting* setting = nullptr;
 };
 
-const char* const kDefaultFile = "\n[system]\n"
-                                 "cachePath=\nautoSavePath=\nnotRemindVersion=\n"
-                                 "autoSaveType=0\nautoSave=true\nmeasurementType=0\nautoCollect=true\n"
-                                 "showWithZero=false\nwaveformExtremaVisible=true\n"
-                                 "voltageAlarmMinVal=0\nvoltageAlarmMaxVal=5\nvoltageAlarm=false\nvoltageAlarmSound=false\n"
-                                 "currentAlarmMinVal=0\ncurrentAlarmMaxVal=5\ncurrentAlarm=false\ncurrentAlarmSound=false\n"
-                                 "powerAlarmMinVal=0\npowerAlarmMaxVal=100\npowerAlarm=false\npowerAlarmSound=false\n"
-                                 "infoColor=[]\ninfoLineWidth=[]\ninfoShadow=[]\n";
+const char* const kDefaultFile =
+    "\n[system]\n"
+    "cachePath=\nautoSavePath=\nnotRemindVersion=\n"
+    "autoSaveType=0\nautoSave=true\nmeasurementType=0\nautoCollect=true\n"
+    "showWithZero=false\nwaveformExtremaVisible=true\n"
+    "voltageAlarmMinVal=0\nvoltageAlarmMaxVal=5\nvoltageAlarm=false\nvoltageAlarmSound=false\n"
+    "currentAlarmMinVal=0\ncurrentAlarmMaxVal=5\ncurrentAlarm=false\ncurrentAlarmSound=false\n"
+    "powerAlarmMinVal=0\npowerAlarmMaxVal=100\npowerAlarm=false\npowerAlarmSound=false\n"
+    "infoColor=[]\ninfoLineWidth=[]\ninfoShadow=[]\n";
 
 } // namespace
 
@@ -89,14 +90,14 @@ TEST(Setting, LoadDecodesWhatItCanAndSkipsTheRest)
         {"[system]\nautoSaveType=1\n", "autoSaveType", 1},
         {"[system]\nvoltageAlarmMaxVal=12.5\n", "voltageAlarmMaxVal", 12.5},
         {"[system]\ncachePath=/tmp/kvq cache\n", "cachePath", "/tmp/kvq cache"},
-        {"[system]\nautoSavePath=/data/a=b\n", "autoSavePath", ""},      // "=" inside: three parts, ignored
-        {"[system]\nnotRemindVersion=\n", "notRemindVersion", ""},       // empty value ignored
-        {"[system]\nCachePath=/x\n", "cachePath", ""},                   // names are case-sensitive
-        {"[system]\ncachePath /x\n", "cachePath", ""},                   // no "=": not an entry
-        {"[other]\nautoSaveType=2\n[system]\n", "autoSaveType", 0},      // another section's entry
-        {"autoSaveType=2\n[system]\n", "autoSaveType", 0},               // before any section
-        {"[system]\n[later]\nautoSaveType=2\n", "autoSaveType", 0},      // after the own section ended
-        {"[system]\r\nautoSaveType=3\r\n", "autoSaveType", 3},          // Windows line ends
+        {"[system]\nautoSavePath=/data/a=b\n", "autoSavePath", ""}, // "=" inside: three parts, ignored
+        {"[system]\nnotRemindVersion=\n", "notRemindVersion", ""},  // empty value ignored
+        {"[system]\nCachePath=/x\n", "cachePath", ""},              // names are case-sensitive
+        {"[system]\ncachePath /x\n", "cachePath", ""},              // no "=": not an entry
+        {"[other]\nautoSaveType=2\n[system]\n", "autoSaveType", 0}, // another section's entry
+        {"autoSaveType=2\n[system]\n", "autoSaveType", 0},          // before any section
+        {"[system]\n[later]\nautoSaveType=2\n", "autoSaveType", 0}, // after the own section ended
+        {"[system]\r\nautoSaveType=3\r\n", "autoSaveType", 3},      // Windows line ends
         {"[system]\ninfoColor=[\"#FF00FF00\"]\n", "infoColor", QVariantList{"#FF00FF00"}},
         {"[system]\ninfoLineWidth=[1,2,,]\n", "infoLineWidth", QVariantList{}}, // broken JSON list
         {"[system]\ninfoShadow={\"a\":1}\n", "infoShadow", QVariantMap{{"a", 1}}},
@@ -130,7 +131,8 @@ TEST(Setting, SaveKeepsOtherSectionsAndMovesItsOwnToTheEnd)
     f.setting->setProperty("infoLineWidth", QVariantList{1, 2, 5});
     f.setting->save();
     const QString text = QString::fromUtf8(kvqtest::readAll(f.file()));
-    EXPECT_TRUE(text.startsWith("[window]\nx=10\n[plugins]\nlist=[1,2]\npath=a=b\n\n[system]\n")) << text.toStdString();
+    EXPECT_TRUE(text.startsWith("[window]\nx=10\n[plugins]\nlist=[1,2]\npath=a=b\n\n[system]\n"))
+        << text.toStdString();
     EXPECT_TRUE(text.contains("\ncachePath=/cache/新建\n"));
     EXPECT_TRUE(text.contains("\nautoSave=false\n"));
     EXPECT_TRUE(text.contains("\nvoltageAlarmMaxVal=0.1\n"));

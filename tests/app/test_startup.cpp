@@ -68,12 +68,13 @@ TEST(Startup, WritesSystemInformationAndSettingsAndExitsCleanly)
     ASSERT_EQ(logs.size(), 1);
     const QStringList lines =
         QString::fromUtf8(kvqtest::readAll(data + "/log/" + logs.first())).split('\n', Qt::SkipEmptyParts);
-    const char* const labels[] = {"AppVersion：1.0.1.6 x64", "系统版本：", "用户：", "CPU架构：",
-                                  "SceneGraphBackend：software", "CPU：", "物理内存总量：",
-                                  "可用的物理内存："};
+    const char* const labels[] = {
+        "AppVersion：1.0.1.6 x64",     "系统版本：", "用户：",         "CPU架构：",
+        "SceneGraphBackend：software", "CPU：",      "物理内存总量：", "可用的物理内存："};
     ASSERT_GE(lines.size(), 8);
     for (int i = 0; i < 8; ++i)
-        EXPECT_TRUE(lines[i].section(": ", 1).startsWith(QString::fromUtf8(labels[i]))) << lines[i].toStdString();
+        EXPECT_TRUE(lines[i].section(": ", 1).startsWith(QString::fromUtf8(labels[i])))
+            << lines[i].toStdString();
     EXPECT_TRUE(lines[6].endsWith(" GB"));
 
     EXPECT_TRUE(QDir(data + "/crash").exists());
@@ -82,7 +83,8 @@ TEST(Startup, WritesSystemInformationAndSettingsAndExitsCleanly)
     EXPECT_TRUE(QDir(autoSave).exists());
     // The settings were initialised once the root existed, with the folder defaults.
     const QByteArray settings = kvqtest::readAll(data + "/set.ini");
-    EXPECT_TRUE(settings.contains("\ncachePath=" + (data + "/temp").toUtf8() + "\n")) << settings.toStdString();
+    EXPECT_TRUE(settings.contains("\ncachePath=" + (data + "/temp").toUtf8() + "\n"))
+        << settings.toStdString();
     EXPECT_TRUE(settings.contains("\nautoSavePath=" + autoSave.toUtf8() + "\n"));
 }
 
@@ -103,6 +105,21 @@ TEST(Startup, UnusableDataFolderDoesNotStopTheProgram)
     ASSERT_EQ(p.process.state(), QProcess::Running);
     EXPECT_EQ(p.terminate(), 0);
     const QByteArray err = p.process.readAllStandardError();
-    EXPECT_TRUE(err.contains("Failed to set dump path which not exists: /dev/null/xdg/Korvanex/KVQ-M2_View/crash"))
+    EXPECT_TRUE(
+        err.contains("Failed to set dump path which not exists: /dev/null/xdg/Korvanex/KVQ-M2_View/crash"))
         << err.toStdString();
+}
+
+TEST(Startup, ProgramCrashLeavesOneDumpInItsCrashFolder)
+{
+    Program p;
+    p.start();
+    const QString data = p.home.path() + "/.local/share/Korvanex/KVQ-M2_View";
+    ASSERT_TRUE(p.waitForFile(data + "/set.ini"));
+    ::kill(pid_t(p.process.processId()), SIGSEGV);
+    ASSERT_TRUE(p.process.waitForFinished(20000));
+    EXPECT_EQ(p.process.exitStatus(), QProcess::CrashExit);
+    const QStringList dumps = QDir(data + "/crash").entryList(QDir::Files);
+    ASSERT_EQ(dumps.size(), 1);
+    EXPECT_TRUE(kvqtest::readAll(data + "/crash/" + dumps.first()).contains("Signal: SIGSEGV"));
 }
