@@ -1,4 +1,4 @@
-#include "appcontext.h"
+#include "app/appcontext.h"
 
 AppContext* AppContext::instance()
 {

@@ -5,6 +5,11 @@
 class QApplication;
 class QObject;
 class QQmlApplicationEngine;
+class SharedMemoryHelper;
+class WindowError;
+namespace kvq::usb {
+class USBDeviceSlot;
+}
 
 // The process-wide context of the main program: created on first access during
 // start-up, used on the GUI thread only, never destroyed before the process ends.
@@ -13,11 +18,15 @@ public:
     static AppContext* instance();
 
     QApplication* application = nullptr;
+    // The block shared with other running instances and the updater.
+    SharedMemoryHelper* shared = nullptr;
     QQmlApplicationEngine* engine = nullptr;
+    // Where the connected meter lives.
+    kvq::usb::USBDeviceSlot* deviceSlot = nullptr;
     // Upload rate of the meter in samples per second, as last applied.
     qint32 sampleRate = 0;
     // The QML error object ("windowError"), once the main window has set it.
-    QObject* windowError = nullptr;
+    WindowError* windowError = nullptr;
     // The QML root object, once the engine has created it.
     QObject* root = nullptr;
 

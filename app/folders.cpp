@@ -1,6 +1,6 @@
-#include "folders.h"
+#include "app/folders.h"
 
-#include "platform/platform.h"
+#include "app/platform/platform.h"
 #include "version.h"
 
 #include <QDir>

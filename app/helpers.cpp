@@ -1,6 +1,6 @@
-#include "helpers.h"
+#include "app/helpers.h"
 
-#include "platform/platform.h"
+#include "app/platform/platform.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,6 +1,7 @@
-#include "qmltypes.h"
+#include "app/qmltypes.h"
 
-#include "setting.h"
+#include "app/setting.h"
+#include "app/windowerror.h"
 
 #include <QtQml>
 
@@ -9,6 +10,7 @@ namespace kvq {
 void registerQmlTypes()
 {
     qmlRegisterType<Setting>("kvq.qml.Controls", 1, 0, "QSetting");
+    qmlRegisterType<WindowError>("kvq.qml.Controls", 1, 0, "WindowError");
 }
 
 } // namespace kvq

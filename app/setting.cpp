@@ -1,4 +1,4 @@
-#include "setting.h"
+#include "app/setting.h"
 
 #include <QFile>
 #include <QJSValue>

@@ -1,16 +1,22 @@
-#include "startup.h"
+#include "app/startup.h"
 
-#include "appcontext.h"
-#include "folders.h"
-#include "helpers.h"
-#include "logging.h"
-#include "menustyle.h"
-#include "platform/platform.h"
-#include "platform/quitsignals.h"
-#include "qmltypes.h"
+#include "app/appcontext.h"
+#include "app/folders.h"
+#include "app/helpers.h"
+#include "app/logging.h"
+#include "app/menustyle.h"
+#include "app/platform/platform.h"
+#include "app/platform/quitsignals.h"
+#include "app/qmltypes.h"
 #include "version.h"
 
-#include "crashhandler.h"
+#include "app/sharedmemoryhelper.h"
+#include "app/windowerror.h"
+#include "crash/crashhandler.h"
+#include "device/devicehost.h"
+#include "device/usbcontrol.h"
+#include "device/virtualbus.h"
+#include "emulator/simulation.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -20,6 +26,8 @@
 #include <QQuickWindow>
 #include <QResource>
 #include <QStandardPaths>
+
+#include <memory>
 
 namespace kvq {
 namespace {
@@ -60,6 +68,9 @@ int runMainProgram(int argc, char** argv)
     const QString dataLocation = platform::appDataLocation();
 
     QApplication app(argc, argv);
+    // --simulate: an emulated meter on a virtual bus stands in for the real
+    // bus, which is then never touched.
+    const bool simulate = QCoreApplication::arguments().contains(QStringLiteral("--simulate"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KVQ_APP_VERSION));
     QCoreApplication::setOrganizationName(QStringLiteral("Korvanex"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("korvanex.com"));
@@ -84,6 +95,17 @@ int runMainProgram(int argc, char** argv)
     context->setContextProperty(QStringLiteral("tempDir"), folders.data);
 
     AppContext* appContext = AppContext::instance();
+    SharedMemoryHelper shared;
+    std::unique_ptr<kvq::usb::VirtualUsbBus> virtualBus;
+    std::unique_ptr<kvq::emulator::MeterSimulation> simulation;
+    if (simulate) {
+        virtualBus = std::make_unique<kvq::usb::VirtualUsbBus>();
+        simulation = std::make_unique<kvq::emulator::MeterSimulation>(*virtualBus);
+    }
+    kvq::usb::USBDeviceSlot deviceSlot(simulate ? static_cast<kvq::usb::Backend&>(*virtualBus)
+                                                : kvq::usb::libusbBackend());
+    appContext->shared = &shared;
+    appContext->deviceSlot = &deviceSlot;
     const QUrl mainUrl(QString::fromLatin1(kMainQml));
     QObject::connect(&engine, &QQmlApplicationEngine::objectCreated, &app,
                      [appContext, context, mainUrl](QObject* object, const QUrl& url) {
@@ -120,6 +142,19 @@ int runMainProgram(int argc, char** argv)
             QCoreApplication::quit();
     });
 
+    // The connector starts once the QML exists, so that its messages have a window.
+    std::unique_ptr<DeviceHost> deviceHost;
+    QObject::connect(&engine, &QQmlApplicationEngine::objectCreated, &app, [&](QObject* object, const QUrl&) {
+        if (!object || deviceHost)
+            return;
+        appContext->windowError = object->findChild<WindowError*>(QStringLiteral("windowError"));
+        deviceHost = std::make_unique<DeviceHost>(&deviceSlot, &shared, appContext->windowError);
+        context->setContextProperty(QStringLiteral("deviceHost"), deviceHost.get());
+        shared.incrementByte(SharedMemoryHelper::kInstances);
+        deviceHost->start();
+    });
+    context->setContextProperty(QStringLiteral("deviceHost"), QVariant::fromValue<QObject*>(nullptr));
+
     engine.load(mainUrl);
     // A failed load reports before the event loop runs, where exit() has no effect.
     if (!appContext->root) {
@@ -127,6 +162,10 @@ int runMainProgram(int argc, char** argv)
         return -1;
     }
     const int code = app.exec();
+    deviceHost.reset();
+    shared.decrementByte(SharedMemoryHelper::kInstances);
+    appContext->deviceSlot = nullptr;
+    appContext->shared = nullptr;
     closeLog();
     return code;
 }

@@ -1,5 +1,5 @@
-#include "helpers.h"
-#include "logging.h"
+#include "app/helpers.h"
+#include "app/logging.h"
 
 #include <QTemporaryDir>
 

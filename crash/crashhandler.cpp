@@ -1,4 +1,4 @@
-#include "crashhandler.h"
+#include "crash/crashhandler.h"
 
 #include "version.h"
 

@@ -1,4 +1,4 @@
-#include "platform.h"
+#include "app/platform/platform.h"
 
 #include <QDir>
 #include <QFile>

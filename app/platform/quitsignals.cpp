@@ -1,4 +1,4 @@
-#include "quitsignals.h"
+#include "app/platform/quitsignals.h"
 
 #include <QSocketNotifier>
 

@@ -1,5 +1,5 @@
-#include "helpers.h"
-#include "platform/platform.h"
+#include "app/helpers.h"
+#include "app/platform/platform.h"
 #include "testsupport.h"
 
 #include <QDir>

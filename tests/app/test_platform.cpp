@@ -1,4 +1,4 @@
-#include "platform/platform.h"
+#include "app/platform/platform.h"
 #include "testsupport.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 // Installs the crash handler and then dies the way argv[2] says, so that the
 // test can look at what was left in the crash folder.
-#include "crashhandler.h"
+#include "crash/crashhandler.h"
 
 #include <QCoreApplication>
 

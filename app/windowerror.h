@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <mutex>
+
+// The channel through which native code shows an error message to the user
+// and learns that the user has closed it. Lives on the GUI thread; reportError
+// may be called from any thread.
+class WindowError : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString error_msg READ errorMsg WRITE setErrorMsg NOTIFY error_msgChanged)
+    Q_PROPERTY(bool isClose READ isClose WRITE setIsClose NOTIFY isCloseChanged)
+
+public:
+    explicit WindowError(QObject* parent = nullptr);
+
+    QString errorMsg() const;
+    void setErrorMsg(const QString& message);
+    bool isClose() const { return m_closed.load(); }
+    void setIsClose(bool closed);
+
+    // Shows `message` (unless it is already shown); with `wait`, returns only
+    // once the user has closed it, processing the caller's events meanwhile.
+    void reportError(const QString& message, bool wait);
+
+signals:
+    void error_msgChanged();
+    void isCloseChanged();
+
+private:
+    bool adopt(const QString& message);
+
+    mutable std::mutex m_mutex;
+    QString m_message;
+    std::atomic<bool> m_closed{false};
+};

@@ -1,0 +1,53 @@
+#pragma once
+
+// Decides when a meter is connected or dropped, runs the handshake that reads
+// its information, and reports the result. Lives on a thread of its own; plug
+// events and connect requests arrive as queued calls.
+
+#include <QJsonObject>
+#include <QObject>
+
+#include <cstdint>
+
+class QMutex;
+class QThread;
+class SharedMemoryHelper;
+class WindowError;
+
+namespace kvq::usb {
+class USBControl;
+class USBDeviceSlot;
+} // namespace kvq::usb
+
+class ConnectDevice : public QObject {
+    Q_OBJECT
+
+public:
+    // `errors` may be null (no UI): messages then only reach the log.
+    ConnectDevice(kvq::usb::USBDeviceSlot* slot, WindowError* errors);
+    ~ConnectDevice() override;
+
+    kvq::usb::USBControl* currentDevice() const { return m_currentDevice; }
+
+    // The user's disconnect request; runs on the caller's thread.
+    void disconnect(SharedMemoryHelper* shared, QMutex* deviceMutex);
+
+public slots:
+    void onDevicePlug(SharedMemoryHelper* shared, QMutex* deviceMutex, bool isIn, bool useConnect);
+
+signals:
+    void SendDeviceCreanInfo(int port, QJsonObject json, bool connect);
+    void SendFwUpdateSchedule(int schedule, int state);
+
+private:
+    void enter(SharedMemoryHelper* shared, QMutex* deviceMutex);
+    void leave(SharedMemoryHelper* shared, QMutex* deviceMutex);
+    void dropDevice(SharedMemoryHelper* shared);
+    bool handshake(kvq::usb::USBControl* device, int32_t port);
+    void showError(const QString& text, bool wait);
+
+    kvq::usb::USBDeviceSlot* m_slot;
+    WindowError* m_errors;
+    QThread* m_thread;
+    kvq::usb::USBControl* m_currentDevice = nullptr;
+};
