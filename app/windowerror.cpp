@@ -47,7 +47,8 @@ void WindowError::reportError(const QString& message, bool wait)
         if (!message.isEmpty())
             kvq::writeLog(message);
         // The signal must reach QML from the GUI thread.
-        QMetaObject::invokeMethod(this, [this] { emit error_msgChanged(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { emit error_msgChanged(); }, Qt::QueuedConnection);
     }
     if (!wait)
         return;

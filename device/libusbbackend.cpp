@@ -35,7 +35,10 @@ public:
     int getDeviceSpeed(libusb_device* device) override { return libusb_get_device_speed(device); }
     libusb_device* refDevice(libusb_device* device) override { return libusb_ref_device(device); }
     void unrefDevice(libusb_device* device) override { libusb_unref_device(device); }
-    int open(libusb_device* device, libusb_device_handle** handle) override { return libusb_open(device, handle); }
+    int open(libusb_device* device, libusb_device_handle** handle) override
+    {
+        return libusb_open(device, handle);
+    }
     void close(libusb_device_handle* handle) override { libusb_close(handle); }
     int setAutoDetachKernelDriver(libusb_device_handle* handle, int enable) override
     {
@@ -57,6 +60,7 @@ public:
     {
         return libusb_handle_events_timeout_completed(context, timeout, completed);
     }
+    void interruptEventHandler(libusb_context* context) override { libusb_interrupt_event_handler(context); }
     int bulkTransfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data, int length,
                      int* transferred, unsigned int timeout) override
     {
@@ -78,8 +82,8 @@ public:
         const int rc = libusb_hotplug_register_callback(
             m_watchContext,
             libusb_hotplug_event(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
-            LIBUSB_HOTPLUG_NO_FLAGS, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
-            &LibusbBackend::onHotplug, this, &m_hotplugHandle);
+            LIBUSB_HOTPLUG_NO_FLAGS, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+            LIBUSB_HOTPLUG_MATCH_ANY, &LibusbBackend::onHotplug, this, &m_hotplugHandle);
         if (rc != LIBUSB_SUCCESS) {
             libusb_exit(m_watchContext);
             m_watchContext = nullptr;

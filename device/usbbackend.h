@@ -41,9 +41,11 @@ public:
     virtual int submitTransfer(libusb_transfer* transfer) = 0;
     virtual int cancelTransfer(libusb_transfer* transfer) = 0;
     virtual int handleEventsTimeoutCompleted(libusb_context* context, timeval* timeout, int* completed) = 0;
+    // Makes a thread waiting in handleEventsTimeoutCompleted return at once.
+    virtual void interruptEventHandler(libusb_context* context) = 0;
 
-    virtual int bulkTransfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data, int length,
-                             int* transferred, unsigned int timeout) = 0;
+    virtual int bulkTransfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
+                             int length, int* transferred, unsigned int timeout) = 0;
 
     // Plug and unplug of any USB device, for the connection logic. `arrived`
     // is true for an arrival. Returns false when the backend cannot watch.

@@ -225,6 +225,9 @@ void USBControl::close()
     m_link->running = false;
     m_link->stopping = true;
     if (m_link->eventThread) {
+        // Without the nudge the loop would notice the flags only after its
+        // current one-second wait for events.
+        m_backend.interruptEventHandler(m_link->context);
         m_link->eventThread->wait();
         delete m_link->eventThread;
         m_link->eventThread = nullptr;
@@ -446,9 +449,9 @@ bool USBControl::readOnce(QByteArray& out, int maxLength)
     if (!m_isOpen || stopped)
         return false;
     int transferred = 0;
-    const int rc = m_backend.bulkTransfer(m_link->handle, m_link->inEndpoint,
-                                          reinterpret_cast<unsigned char*>(buffer.data()), maxLength, &transferred,
-                                          100);
+    const int rc =
+        m_backend.bulkTransfer(m_link->handle, m_link->inEndpoint,
+                               reinterpret_cast<unsigned char*>(buffer.data()), maxLength, &transferred, 100);
     if (transferred > 0)
         out = buffer.left(transferred);
     return rc == 0 || (rc == LIBUSB_ERROR_TIMEOUT && transferred > 0);

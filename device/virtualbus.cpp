@@ -36,6 +36,7 @@ struct VirtualUsbBus::Physical {
 
 struct VirtualUsbBus::Context {
     std::deque<libusb_transfer*> completed;
+    bool interrupted = false;
 };
 
 struct VirtualUsbBus::DeviceRef {
@@ -167,6 +168,12 @@ int VirtualUsbBus::transfersInFlight() const
                              [](const auto& entry) { return entry.second.inFlight; }));
 }
 
+int VirtualUsbBus::inTransfersSubmitted() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_inSubmitted;
+}
+
 int VirtualUsbBus::openContexts() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -234,9 +241,9 @@ void VirtualUsbBus::exit(libusb_context* context)
     for (const auto& [transfer, state] : m_transfers)
         if (state.inFlight && state.context == ctx)
             misuse("context released with a transfer in flight");
-    m_contexts.erase(std::remove_if(m_contexts.begin(), m_contexts.end(),
-                                    [ctx](const auto& c) { return c.get() == ctx; }),
-                     m_contexts.end());
+    m_contexts.erase(
+        std::remove_if(m_contexts.begin(), m_contexts.end(), [ctx](const auto& c) { return c.get() == ctx; }),
+        m_contexts.end());
 }
 
 ssize_t VirtualUsbBus::getDeviceList(libusb_context* context, libusb_device*** list)
@@ -427,6 +434,7 @@ int VirtualUsbBus::submitTransfer(libusb_transfer* transfer)
     state.deadline = Clock::now() + std::chrono::milliseconds(transfer->timeout);
     transfer->actual_length = 0;
     if (transfer->endpoint & LIBUSB_ENDPOINT_IN) {
+        ++m_inSubmitted;
         device->pendingIn.push_back(transfer);
         deliverIn(*device);
         m_changed.notify_all();
@@ -434,6 +442,7 @@ int VirtualUsbBus::submitTransfer(libusb_transfer* transfer)
     }
     // OUT: the device takes the bytes outside the lock, since it may answer at once.
     device->pendingOut.push_back(transfer);
+    m_changed.notify_all(); // the event thread must learn of the new deadline
     const QByteArray data(reinterpret_cast<const char*>(transfer->buffer), transfer->length);
     lock.unlock();
     const bool accepted = device->device->receive(data);
@@ -477,6 +486,10 @@ int VirtualUsbBus::handleEventsTimeoutCompleted(libusb_context* context, timeval
             expire(now);
             if (!ctx->completed.empty())
                 break;
+            if (ctx->interrupted) {
+                ctx->interrupted = false;
+                return 0;
+            }
             if (now >= until)
                 return 0;
             auto wake = until;
@@ -496,6 +509,13 @@ int VirtualUsbBus::handleEventsTimeoutCompleted(libusb_context* context, timeval
     return 0;
 }
 
+void VirtualUsbBus::interruptEventHandler(libusb_context* context)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    reinterpret_cast<Context*>(context)->interrupted = true;
+    m_changed.notify_all();
+}
+
 int VirtualUsbBus::bulkTransfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
                                 int length, int* transferred, unsigned int timeout)
 {
@@ -509,7 +529,8 @@ int VirtualUsbBus::bulkTransfer(libusb_device_handle* handle, unsigned char endp
     if (!(endpoint & LIBUSB_ENDPOINT_IN)) {
         if (!device->present)
             return LIBUSB_ERROR_NO_DEVICE;
-        const bool accepted = device->device->receive(QByteArray(reinterpret_cast<const char*>(data), length));
+        const bool accepted =
+            device->device->receive(QByteArray(reinterpret_cast<const char*>(data), length));
         *transferred = accepted ? length : 0;
         return accepted ? 0 : LIBUSB_ERROR_TIMEOUT;
     }

@@ -71,6 +71,8 @@ public:
     int transfersInFlight() const;
     // Number of contexts not yet released with exit().
     int openContexts() const;
+    // IN transfers submitted since the bus was made.
+    int inTransfersSubmitted() const;
 
     // Backend
     int init(libusb_context** context) override;
@@ -95,6 +97,7 @@ public:
     int submitTransfer(libusb_transfer* transfer) override;
     int cancelTransfer(libusb_transfer* transfer) override;
     int handleEventsTimeoutCompleted(libusb_context* context, timeval* timeout, int* completed) override;
+    void interruptEventHandler(libusb_context* context) override;
     int bulkTransfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data, int length,
                      int* transferred, unsigned int timeout) override;
     bool watchPlugEvents(PlugCallback callback) override;
@@ -121,6 +124,7 @@ private:
     std::vector<std::unique_ptr<Context>> m_contexts;
     std::map<libusb_transfer*, TransferState> m_transfers;
     std::vector<PlugCallback> m_watchers;
+    int m_inSubmitted = 0;
 };
 
 } // namespace kvq::usb

@@ -51,8 +51,7 @@ uint32_t raw(double value, double scale, uint32_t max)
 MeterEmulator::MeterEmulator(MeterConfig config)
     : m_config(std::move(config)), m_scenario(m_config.seed), m_records(defaultRecords()),
       m_epoch(std::chrono::steady_clock::now())
-{
-}
+{}
 
 MeterEmulator::~MeterEmulator()
 {
@@ -416,7 +415,8 @@ void MeterEmulator::handleBootFrame(const QByteArray& frame)
     m_received.push_back({uint8_t(0x80 | key), frame.mid(4, b[3])});
     if (m_silent || !m_config.isBoot)
         return;
-    const bool intact = frame.size() == b[3] + 5 && checksum(b, size_t(frame.size() - 1)) == b[frame.size() - 1];
+    const bool intact =
+        frame.size() == b[3] + 5 && checksum(b, size_t(frame.size() - 1)) == b[frame.size() - 1];
     QByteArray reply(key == BootGetInfo ? 8 : 5, '\0');
     reply[0] = char(kBootReplyMarker);
     reply[1] = char(key);
@@ -478,12 +478,14 @@ void MeterEmulator::startDetection()
         bool ok;
         const char* text;
     } lines[] = {
-        {12, true, "BC1.2 DCP 5V 1.5A"}, {13, false, "APPLE2.4 not found"}, {1, true, "QC2 5V/9V/12V"},
-        {2, true, "QC3 3.6V-12V"},       {3, false, "FCP not found"},        {4, false, "SCP not found"},
-        {5, false, "AFC not found"},     {6, false, "VFCP not found"},       {7, false, "UFCS not found"},
-        {8, false, "VOOC not found"},    {9, false, "SVOOC not found"},      {14, false, "PE1 not found"},
-        {15, false, "PE2 not found"},    {16, false, "QC4 not found"},       {17, false, "QC5 not found"},
-        {0, true, "PD 5V/9V/15V/20V 3A PPS 3.3-11V"},
+        {12, true, "BC1.2 DCP 5V 1.5A"}, {13, false, "APPLE2.4 not found"},
+        {1, true, "QC2 5V/9V/12V"},      {2, true, "QC3 3.6V-12V"},
+        {3, false, "FCP not found"},     {4, false, "SCP not found"},
+        {5, false, "AFC not found"},     {6, false, "VFCP not found"},
+        {7, false, "UFCS not found"},    {8, false, "VOOC not found"},
+        {9, false, "SVOOC not found"},   {14, false, "PE1 not found"},
+        {15, false, "PE2 not found"},    {16, false, "QC4 not found"},
+        {17, false, "QC5 not found"},    {0, true, "PD 5V/9V/15V/20V 3A PPS 3.3-11V"},
     };
     double when = elapsed() + 0.1;
     for (const auto& line : lines) {

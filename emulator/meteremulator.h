@@ -47,7 +47,7 @@ struct MeterConfig {
 struct OfflineRecord {
     int8_t index = 0;
     uint32_t intervalMs = 1000;
-    uint8_t format = 0; // 0: 6-byte samples, other: 4-byte samples
+    uint8_t format = 0;                             // 0: 6-byte samples, other: 4-byte samples
     std::vector<std::pair<double, double>> samples; // V, A
 };
 
@@ -70,11 +70,11 @@ public:
     void setReenumerateHandler(std::function<void(bool bootloader)> handler);
 
     // Scripting for tests.
-    void setSilent(bool silent);              // answers and streams nothing
-    void setStallOut(bool stall);             // OUT transfers time out
+    void setSilent(bool silent);  // answers and streams nothing
+    void setStallOut(bool stall); // OUT transfers time out
     void injectBytes(const QByteArray& bytes, bool endsTransfer = true);
-    void corruptNextFrames(int count);        // next frames leave with a bad checksum
-    void setSplitFrames(bool split);          // each burst leaves cut inside its first frame
+    void corruptNextFrames(int count); // next frames leave with a bad checksum
+    void setSplitFrames(bool split);   // each burst leaves cut inside its first frame
     void setOfflineRecords(std::vector<OfflineRecord> records);
     ChargerScenario& scenario() { return m_scenario; }
 
@@ -114,7 +114,7 @@ private:
     bool m_stop = false;
     std::function<void(bool)> m_reenumerate;
 
-    QByteArray m_pending; // frames waiting to leave in the next burst
+    QByteArray m_pending;                                  // frames waiting to leave in the next burst
     std::deque<std::pair<double, QByteArray>> m_scheduled; // (time, frames) for later bursts
     std::vector<Received> m_received;
     std::vector<OfflineRecord> m_records;

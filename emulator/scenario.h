@@ -6,12 +6,12 @@ namespace kvq::emulator {
 
 // One instant on the meter's inputs.
 struct BusSample {
-    double vbus = 0; // V
-    double ibus = 0; // A
-    double dp = 0;   // D+, V
-    double dm = 0;   // D-, V
-    double cc1 = 0;  // V
-    double cc2 = 0;  // V
+    double vbus = 0;      // V
+    double ibus = 0;      // A
+    double dp = 0;        // D+, V
+    double dm = 0;        // D-, V
+    double cc1 = 0;       // V
+    double cc2 = 0;       // V
     bool reverse = false; // current flows from the sink side
 };
 

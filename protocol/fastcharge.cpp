@@ -8,11 +8,12 @@ const FastChargeOutput kFastChargeOutputs[21] = {
     {29, "AVS2"}, {30, "AVS3"}, {35, "OUT1"}, {36, "OUT2"}, {37, "OUT3"}, {38, "OUT4"}, {39, "OUT5"},
 };
 
-const char* const kTriggerProtocols[10] = {"PD", "QC2", "QC3", "FCP", "SCP", "AFC", "VFCP", "UFCS", "VOOC", "SVOOC"};
+const char* const kTriggerProtocols[10] = {"PD",  "QC2",  "QC3",  "FCP",  "SCP",
+                                           "AFC", "VFCP", "UFCS", "VOOC", "SVOOC"};
 
-const char* const kDetectionProtocols[18] = {"PD",   "QC2",     "QC3",     "FCP",   "SCP",      "AFC",
-                                             "VFCP", "UFCS",    "VOOC",    "SVOOC", "SVOO2.0",  "SVOO3.0",
-                                             "BC1.2", "APPLE2.4", "PE1",   "PE2",   "QC4",      "QC5"};
+const char* const kDetectionProtocols[18] = {"PD",    "QC2",      "QC3",  "FCP",   "SCP",     "AFC",
+                                             "VFCP",  "UFCS",     "VOOC", "SVOOC", "SVOO2.0", "SVOO3.0",
+                                             "BC1.2", "APPLE2.4", "PE1",  "PE2",   "QC4",     "QC5"};
 
 int fastChargeCode(const QString& name)
 {

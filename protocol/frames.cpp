@@ -33,8 +33,12 @@ QByteArray buildReportFrame(std::uint8_t code, const QByteArray& payload)
 {
     QByteArray frame;
     frame.reserve(payload.size() + 4);
-    frame.append(char(kFrameMarker)).append(char(code)).append(char(std::uint8_t(payload.size()))).append(payload);
-    frame.append(char(checksum(reinterpret_cast<const std::uint8_t*>(frame.constData()), std::size_t(frame.size()))));
+    frame.append(char(kFrameMarker))
+        .append(char(code))
+        .append(char(std::uint8_t(payload.size())))
+        .append(payload);
+    frame.append(
+        char(checksum(reinterpret_cast<const std::uint8_t*>(frame.constData()), std::size_t(frame.size()))));
     return frame;
 }
 
@@ -44,7 +48,8 @@ QByteArray buildBootFrame(std::uint8_t key, std::uint8_t sequence, const std::ui
     frame.reserve(size + 5);
     frame.append(char(kBootMarker)).append(char(key)).append(char(sequence)).append(char(std::uint8_t(size)));
     frame.append(reinterpret_cast<const char*>(payload), size);
-    frame.append(char(checksum(reinterpret_cast<const std::uint8_t*>(frame.constData()), std::size_t(frame.size()))));
+    frame.append(
+        char(checksum(reinterpret_cast<const std::uint8_t*>(frame.constData()), std::size_t(frame.size()))));
     return frame;
 }
 
@@ -82,29 +87,47 @@ int uploadRateOfCode(int code)
 const char* reportName(int code)
 {
     switch (code) {
-    case RptViewIndex: return "界面索引";
-    case RptUploadRate: return "电流电压等数据上传频率";
-    case RptMeasurement: return "电流电压等数据";
-    case RptTrigger: return "触发快充协议";
-    case RptDetectLog: return "快充协议日志";
-    case RptLanguage: return "语言设置";
-    case RptOfflineInfo: return "离线记录信息";
-    case RptOfflineData: return "离线记录";
-    case RptOfflineDelete: return "离线记录删除";
-    case RptDataRecordPage: return "数据记录协议解析切换";
-    case RptPdState: return "协议解析状态";
-    case RptPdData: return "协议解析数据";
-    case RptEnterBootloader: return "跳入在线升级";
-    case RptPdMonitor: return "PD监控协议字符串及温度";
-    case RptCableInfo: return "C线信息";
-    case RptClearDetect: return "清除自动检测协议点亮";
-    default: return "";
+    case RptViewIndex:
+        return "界面索引";
+    case RptUploadRate:
+        return "电流电压等数据上传频率";
+    case RptMeasurement:
+        return "电流电压等数据";
+    case RptTrigger:
+        return "触发快充协议";
+    case RptDetectLog:
+        return "快充协议日志";
+    case RptLanguage:
+        return "语言设置";
+    case RptOfflineInfo:
+        return "离线记录信息";
+    case RptOfflineData:
+        return "离线记录";
+    case RptOfflineDelete:
+        return "离线记录删除";
+    case RptDataRecordPage:
+        return "数据记录协议解析切换";
+    case RptPdState:
+        return "协议解析状态";
+    case RptPdData:
+        return "协议解析数据";
+    case RptEnterBootloader:
+        return "跳入在线升级";
+    case RptPdMonitor:
+        return "PD监控协议字符串及温度";
+    case RptCableInfo:
+        return "C线信息";
+    case RptClearDetect:
+        return "清除自动检测协议点亮";
+    default:
+        return "";
     }
 }
 
 QString lengthErrorText(int code, int length)
 {
-    return QString::fromUtf8(reportName(code)) + QStringLiteral(" 上报长度异常：上传长度为") + QString::number(length);
+    return QString::fromUtf8(reportName(code)) + QStringLiteral(" 上报长度异常：上传长度为") +
+           QString::number(length);
 }
 
 } // namespace kvq::protocol

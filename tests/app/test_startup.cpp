@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -28,7 +29,8 @@ struct Program {
         else
             env.insert("XDG_DATA_HOME", xdgDataHome);
         process.setProcessEnvironment(env);
-        process.start(KVQ_OUTPUT_DIR "/KVQ-M", QStringList());
+        process.setProgram(KVQ_OUTPUT_DIR "/KVQ-M");
+        process.start();
         ASSERT_TRUE(process.waitForStarted(10000));
     }
 
@@ -122,4 +124,22 @@ TEST(Startup, ProgramCrashLeavesOneDumpInItsCrashFolder)
     const QStringList dumps = QDir(data + "/crash").entryList(QDir::Files);
     ASSERT_EQ(dumps.size(), 1);
     EXPECT_TRUE(kvqtest::readAll(data + "/crash/" + dumps.first()).contains("Signal: SIGSEGV"));
+}
+
+TEST(Startup, SimulatedMeterConnectsAtStartUp)
+{
+    Program p;
+    p.process.setArguments({"--simulate"});
+    p.start();
+    const QString data = p.home.path() + "/.local/share/Korvanex/KVQ-M2_View";
+    ASSERT_TRUE(p.waitForFile(data + "/set.ini"));
+    QThread::msleep(5500); // the first scan runs 3 s after start-up; the handshake takes about a second
+    EXPECT_EQ(p.terminate(), 0);
+    const QStringList logs = QDir(data + "/log").entryList({"*.log"}, QDir::Files);
+    ASSERT_EQ(logs.size(), 1);
+    const QString log = QString::fromUtf8(kvqtest::readAll(data + "/log/" + logs.first()));
+    const QRegularExpression connected(": 设备接入端口:(\\d+)\n.*:     连接设备端口:\\1\n.*"
+                                       ":     设备连接成功:KVQ-M,端口:\\1,速度:2.0,FW:123\n",
+                                       QRegularExpression::DotMatchesEverythingOption);
+    EXPECT_TRUE(connected.match(log).hasMatch()) << log.toStdString();
 }
