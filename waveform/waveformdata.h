@@ -1,0 +1,201 @@
+#pragma once
+
+// One recording of the meter: ten float channels and their time stamps, a
+// min-max pyramid per channel for drawing any zoom level quickly, running
+// statistics, display styles and the stop-condition check. Appends run on the
+// producer's thread under the write lock; readers take the read lock.
+
+#include "waveform/growablearray.h"
+
+#include <QColor>
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <array>
+#include <atomic>
+#include <functional>
+#include <shared_mutex>
+#include <vector>
+
+namespace kvq::waveform {
+
+enum Channel {
+    Voltage = 0,
+    Current = 1, // "electric"
+    Power = 2,
+    DPlus = 3,      // "dup"
+    DMinus = 4,     // "ddown"
+    CC1 = 5,        // "c1"
+    CC2 = 6,        // "c2"
+    Resistance = 7, // "resistor"
+    Energy = 8,
+    Capacity = 9,
+    ChannelCount = 10,
+};
+
+// The channel keys used between native code and QML and as file columns.
+extern const char* const kChannelKeys[ChannelCount];
+int channelOfKey(const QString& key); // -1 when unknown
+
+struct ChannelStyle {
+    bool visible = false;
+    QColor colour = QColor(0, 0, 0);
+    quint8 lineWidth = 1;
+    bool shadow = false;
+};
+
+// Running statistics over every sample appended since the last clear.
+struct Statistics {
+    qint64 count = 0;
+    double voltageSum = 0;
+    double currentSum = 0;
+    double powerSum = 0;
+    std::array<float, ChannelCount> minimum;
+    std::array<float, ChannelCount> maximum;
+    Statistics() { reset(); }
+    void reset();
+    static constexpr float kNoMinimum = 99999.0f; // minimum before any value
+};
+
+// Min-max summary of one channel: level 0 covers 500 samples per entry, each
+// higher level 8 entries of the one below.
+struct Summary {
+    std::vector<std::vector<float>> mins;
+    std::vector<std::vector<float>> maxs;
+    void clear()
+    {
+        mins.clear();
+        maxs.clear();
+    }
+    void add(std::size_t level, float lo, float hi);
+    void rebuildUpper();
+};
+
+class WaveformData : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int kBlockSize = 500;
+    static constexpr int kFanOut = 8;
+    static constexpr int kMemoryCheckEvery = 1500;
+
+    explicit WaveformData(int autoSaveType = 0, QObject* parent = nullptr);
+    ~WaveformData() override;
+
+    // Producers (any thread; each takes the write lock).
+    void appendSample(float voltage, float current, float dPlus, float dMinus, float cc1, float cc2);
+    void appendVoltageCurrent(float voltage, float current);
+    void appendStoredSample(double voltage, double current, double power, double dPlus, double dMinus,
+                            double cc1, double cc2, double resistance, double energy, double capacity,
+                            qint64 time);
+    void rebuildSummaries();
+
+    // GUI thread.
+    void clearData();
+    void requestRefresh();
+
+    // Readers hold the read lock (shared) while they use anything below.
+    std::shared_mutex& lock() const { return m_lock; }
+    qint64 count() const { return m_times.size(); }
+    qint64 channelCount(int channel) const { return m_values[size_t(channel)].size(); }
+    const float* values(int channel) const { return m_values[size_t(channel)].data(); }
+    const qint64* times() const { return m_times.data(); }
+    const Summary& summary(int channel) const { return m_summaries[size_t(channel)]; }
+    const Statistics& stats() const { return m_stats; }
+    // (min, max) of a channel over sample indexes [first, last].
+    std::pair<float, float> rangeMinMax(int channel, qint64 first, qint64 last) const;
+
+    qint64 lastTime() const { return m_lastTime; }
+    void setLastTime(qint64 time) { m_lastTime = time; }
+    qint64 headTime() const { return m_headTime; }
+    int rate() const { return m_rate; }
+    void setRate(int rate) { m_rate = rate; }
+    double energyTotal() const { return m_energyTotal; }
+    void setEnergyTotal(double wh) { m_energyTotal = wh; }
+    double capacityTotal() const { return m_capacityTotal; }
+    void setCapacityTotal(double ah) { m_capacityTotal = ah; }
+    bool isOffline() const { return m_offline; }
+    void setOffline(bool offline, int periodMs, int format)
+    {
+        m_offline = offline;
+        m_offlinePeriod = periodMs;
+        m_offlineFormat = quint8(format);
+    }
+    int offlinePeriod() const { return m_offlinePeriod; }
+    int offlineFormat() const { return m_offlineFormat; }
+    bool direction() const { return m_direction.load(); }
+    void setDirection(bool reverse) { m_direction = reverse; }
+    bool isRolling() const { return m_rolling; }
+    bool appendFailed() const { return m_appendFailed.load(); }
+    QDateTime startTime() const { return m_startTime; }
+    void setStartTime(const QDateTime& time) { m_startTime = time; }
+    const std::array<ChannelStyle, ChannelCount>& styles() const { return m_styles; }
+    void setStyle(int channel, const ChannelStyle& style) { m_styles[size_t(channel)] = style; }
+    int autoSaveType() const { return m_autoSaveType; }
+
+    // Alarm states (0 inside, 1 above, 2 below), used by the alarm evaluation only.
+    std::array<int, 3> alarmState{{0, 0, 0}};
+
+    // Retirement: the view and the file worker stop using a closing store.
+    std::atomic<bool> closing{false};
+    void beginUse() { m_useCount.fetch_add(1); }
+    void endUse() { m_useCount.fetch_sub(1); }
+    bool isInUse() const { return m_useCount.load() > 0; }
+
+    // The automatic recording's writer; the refresh timer calls it every 11th
+    // expiry and clearData before emptying the store.
+    void setAutoSaveWriter(std::function<void(WaveformData&)> writer)
+    {
+        m_autoSaveWriter = std::move(writer);
+    }
+    qint64 savedRows = 0;
+    qint64 timeOffset = 0;
+
+signals:
+    void overallAlarm(bool powerAlarm, bool currentAlarm, bool voltageAlarm, bool sound, QString msg,
+                      QString color);
+    void legendChanged();
+    void sendSegmentLog(QString log, int state = 1);
+    void waveformDataChanged();
+    void trigStop();
+    void destroy();
+
+private:
+    bool reserveOne(bool offline);
+    void updateStats(const float (&v)[ChannelCount]);
+    void summarizeLast(bool includeLines);
+    void commonTail();
+    void reportAppendFailure();
+    void onRefreshTimeout();
+
+    int m_autoSaveType;
+    int m_refreshTicks = 0;
+    std::atomic<bool> m_direction{false};
+    int m_rate = 1000;
+    std::array<GrowableArray<float>, ChannelCount> m_values;
+    GrowableArray<qint64> m_times;
+    std::array<Summary, ChannelCount> m_summaries;
+    mutable std::shared_mutex m_lock;
+    Statistics m_stats;
+    std::array<ChannelStyle, ChannelCount> m_styles;
+    double m_energyTotal = 0;
+    double m_capacityTotal = 0;
+    qint64 m_sampleCounter = 0;
+    qint64 m_headTime = 0;
+    qint64 m_lastTime = 0;
+    int m_rollCountdown = kBlockSize;
+    bool m_rolling = false;
+    int m_offlinePeriod = 0;
+    bool m_offline = false;
+    quint8 m_offlineFormat = 0;
+    std::atomic<bool> m_appendFailed{false};
+    QTimer m_refreshTimer;
+    std::atomic<bool> m_refreshQueued{false};
+    QDateTime m_startTime;
+    std::atomic<int> m_useCount{0};
+    std::function<void(WaveformData&)> m_autoSaveWriter;
+};
+
+} // namespace kvq::waveform
