@@ -137,16 +137,19 @@ void pruneEmptyFolders(const QString& folder)
     }
 }
 
-void* guardedAlloc(std::size_t size)
+bool memoryGuardAllows()
 {
     // Relaxed: callers on several threads only need every tenth call, roughly, to look.
     static std::atomic<unsigned> calls{0};
-    if ((calls.fetch_add(1, std::memory_order_relaxed) + 1) % 10 == 0) {
-        const qint64 available = platform::availablePhysicalMemory();
-        if (available >= 0 && available < kLowMemoryBytes)
-            return nullptr;
-    }
-    return std::malloc(size);
+    if ((calls.fetch_add(1, std::memory_order_relaxed) + 1) % 10 != 0)
+        return true;
+    const qint64 available = platform::availablePhysicalMemory();
+    return available < 0 || available >= kLowMemoryBytes;
+}
+
+void* guardedAlloc(std::size_t size)
+{
+    return memoryGuardAllows() ? std::malloc(size) : nullptr;
 }
 
 } // namespace kvq

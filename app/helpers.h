@@ -35,6 +35,11 @@ void pruneEmptyFolders(const QString& folder);
 // 500 MiB of physical memory available. Release the block with std::free().
 void* guardedAlloc(std::size_t size);
 
+// The periodic check itself, on the same call counter: false when this is a
+// checking call (every 10th) and memory is below 500 MiB. Other big
+// allocations (mapped capture buffers) go through it too.
+bool memoryGuardAllows();
+
 // The threshold below which guardedAlloc and the stores stop taking memory.
 constexpr qint64 kLowMemoryBytes = 500LL * 1024 * 1024;
 
