@@ -36,6 +36,14 @@ bool isLineChannel(int channel)
     return channel >= DPlus && channel <= CC2;
 }
 
+double sumOf(const float* v, qint64 n)
+{
+    double total = 0;
+    for (qint64 i = 0; i < n; ++i)
+        total += double(v[i]);
+    return total;
+}
+
 void minMax(const float* v, qint64 n, float& lo, float& hi)
 {
     float a = v[0], b = v[0];
@@ -147,8 +155,10 @@ void WaveformData::summarizeLast(bool includeLines)
         if (!includeLines && isLineChannel(c))
             continue;
         float lo, hi;
-        minMax(m_values[size_t(c)].data() + n - kBlockSize, kBlockSize, lo, hi);
+        const float* block = m_values[size_t(c)].data() + n - kBlockSize;
+        minMax(block, kBlockSize, lo, hi);
         m_summaries[size_t(c)].add(0, lo, hi);
+        m_summaries[size_t(c)].sums.push_back(sumOf(block, kBlockSize));
     }
 }
 
@@ -164,6 +174,7 @@ void WaveformData::commonTail()
     if (!m_rolling || m_times.empty())
         return;
     m_headTime = m_times[0];
+    ++m_dropped;
     for (auto& values : m_values)
         values.dropFront(1);
     m_times.dropFront(1);
@@ -174,6 +185,8 @@ void WaveformData::commonTail()
                 continue;
             s.mins[0].erase(s.mins[0].begin());
             s.maxs[0].erase(s.maxs[0].begin());
+            if (!s.sums.empty())
+                s.sums.erase(s.sums.begin());
             s.rebuildUpper();
         }
     }
@@ -303,9 +316,12 @@ void WaveformData::rebuildSummaries()
         s.maxs.resize(1);
         s.mins[0].resize(size_t(blocks));
         s.maxs[0].resize(size_t(blocks));
+        s.sums.resize(size_t(blocks));
         const float* v = values.data();
-        for (qint64 k = 0; k < blocks; ++k)
+        for (qint64 k = 0; k < blocks; ++k) {
             minMax(v + k * kBlockSize, kBlockSize, s.mins[0][size_t(k)], s.maxs[0][size_t(k)]);
+            s.sums[size_t(k)] = sumOf(v + k * kBlockSize, kBlockSize);
+        }
         s.rebuildUpper();
     }
 }
@@ -363,6 +379,38 @@ std::pair<float, float> WaveformData::rangeMinMax(int channel, qint64 a, qint64 
     return {lo, hi};
 }
 
+double WaveformData::rangeSum(int channel, qint64 a, qint64 b) const
+{
+    if (channel < 0 || channel >= ChannelCount)
+        return 0;
+    if (b < a)
+        std::swap(a, b);
+    const GrowableArray<float>& values = m_values[size_t(channel)];
+    const qint64 n = values.size();
+    a = std::max<qint64>(a, 0);
+    b = std::min(b, n - 1);
+    if (n == 0 || a > b)
+        return 0;
+    const float* v = values.data();
+    const std::vector<double>& sums = m_summaries[size_t(channel)].sums;
+    double total = 0;
+    qint64 d = a;
+    // Whole 500-blocks from their sums while the block grid lines up with the
+    // sample positions (rolling mode shifts it), the ragged ends sample by sample.
+    const bool aligned = m_dropped % kBlockSize == 0;
+    while (d <= b) {
+        const qint64 block = d / kBlockSize;
+        if (aligned && d % kBlockSize == 0 && d + kBlockSize - 1 <= b && block < qint64(sums.size())) {
+            total += sums[size_t(block)];
+            d += kBlockSize;
+        } else {
+            total += double(v[d]);
+            ++d;
+        }
+    }
+    return total;
+}
+
 void WaveformData::clearData()
 {
     if (m_autoSaveWriter)
@@ -384,6 +432,7 @@ void WaveformData::clearData()
         savedRows = 0;
         m_rollCountdown = kBlockSize;
         m_rolling = false;
+        m_dropped = 0;
         m_appendFailed = false;
     }
     if (last > 0)

@@ -64,10 +64,12 @@ struct Statistics {
 struct Summary {
     std::vector<std::vector<float>> mins;
     std::vector<std::vector<float>> maxs;
+    std::vector<double> sums; // level 0 only: the sum of each 500-sample block
     void clear()
     {
         mins.clear();
         maxs.clear();
+        sums.clear();
     }
     void add(std::size_t level, float lo, float hi);
     void rebuildUpper();
@@ -106,6 +108,8 @@ public:
     const Statistics& stats() const { return m_stats; }
     // (min, max) of a channel over sample indexes [first, last].
     std::pair<float, float> rangeMinMax(int channel, qint64 first, qint64 last) const;
+    // Sum of a channel over sample indexes [first, last], clamped to the data.
+    double rangeSum(int channel, qint64 first, qint64 last) const;
 
     qint64 lastTime() const { return m_lastTime; }
     void setLastTime(qint64 time) { m_lastTime = time; }
@@ -186,6 +190,7 @@ private:
     qint64 m_headTime = 0;
     qint64 m_lastTime = 0;
     int m_rollCountdown = kBlockSize;
+    qint64 m_dropped = 0; // samples dropped in rolling mode since the last clear
     bool m_rolling = false;
     int m_offlinePeriod = 0;
     bool m_offline = false;

@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QString>
 
 #include <ostream>
@@ -15,6 +17,10 @@ inline void PrintTo(const QString& text, std::ostream* os)
 inline void PrintTo(const QByteArray& bytes, std::ostream* os)
 {
     *os << '"' << bytes.toStdString() << '"';
+}
+inline void PrintTo(const QJsonObject& object, std::ostream* os)
+{
+    *os << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
 }
 QT_END_NAMESPACE
 
