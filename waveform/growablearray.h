@@ -22,6 +22,8 @@ namespace detail {
 // Maps, grows or releases an anonymous private mapping; null on failure.
 void* remapBytes(void* old, std::size_t oldBytes, std::size_t newBytes);
 void unmapBytes(void* base, std::size_t bytes);
+// Faults in [from, from + bytes) at once; false if the kernel cannot.
+bool populate(void* from, std::size_t bytes);
 } // namespace detail
 
 template <typename T> class GrowableArray {
@@ -51,12 +53,30 @@ public:
         ++m_size;
         return true;
     }
+    // Elements that can still be pushed without growing, sliding or faulting.
+    std::size_t room() const { return (m_ready < m_capacity ? m_ready : m_capacity) - m_begin - m_size; }
+    // Appends where room() > 0 is known.
+    void pushUnchecked(T value)
+    {
+        m_base[m_begin + m_size] = value;
+        ++m_size;
+    }
     // Ensures room for `extra` more elements without further growth.
     bool reserveMore(std::size_t extra)
     {
         while (m_begin + m_size + extra > m_capacity)
             if (!makeRoom())
                 return false;
+        // Pages are faulted in 2 MiB at a time: one call instead of 512 traps,
+        // which matters most in a virtual machine, while at most 2 MiB per
+        // array is resident ahead of the data.
+        while (m_begin + m_size + extra > m_ready) {
+            const std::size_t chunk = (std::size_t(2) << 20) / sizeof(T);
+            const std::size_t end = m_ready + chunk < m_capacity ? m_ready + chunk : m_capacity;
+            if (!detail::populate(m_base + m_ready, (end - m_ready) * sizeof(T)))
+                m_populateWorks = false;
+            m_ready = m_populateWorks ? end : m_capacity;
+        }
         return true;
     }
     void dropFront(std::size_t n)
@@ -71,7 +91,7 @@ public:
         if (m_base)
             detail::unmapBytes(m_base, m_capacity * sizeof(T));
         m_base = nullptr;
-        m_capacity = m_begin = m_size = 0;
+        m_capacity = m_begin = m_size = m_ready = 0;
     }
 
 private:
@@ -94,6 +114,8 @@ private:
     }
 
     T* m_base = nullptr;
+    std::size_t m_ready = 0; // elements from m_base whose pages are faulted in
+    bool m_populateWorks = true;
     std::size_t m_capacity = 0;
     std::size_t m_begin = 0;
     std::size_t m_size = 0;

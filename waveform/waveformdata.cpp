@@ -36,23 +36,42 @@ bool isLineChannel(int channel)
     return channel >= DPlus && channel <= CC2;
 }
 
-double sumOf(const float* v, qint64 n)
+// Minimum, maximum and sum of one block in a single pass. Eight independent
+// lanes let the compiler keep vector registers busy; the lanes are folded at
+// the end, so the result is the same as a plain loop's (the sum only differs
+// in the order of its additions).
+void blockStats(const float* v, qint64 n, float& lo, float& hi, double* sum)
 {
-    double total = 0;
-    for (qint64 i = 0; i < n; ++i)
-        total += double(v[i]);
-    return total;
-}
-
-void minMax(const float* v, qint64 n, float& lo, float& hi)
-{
-    float a = v[0], b = v[0];
-    for (qint64 i = 1; i < n; ++i) {
-        a = v[i] < a ? v[i] : a;
-        b = v[i] > b ? v[i] : b;
+    constexpr int kLanes = 8;
+    float l[kLanes], h[kLanes];
+    double s[kLanes] = {};
+    for (int j = 0; j < kLanes; ++j)
+        l[j] = h[j] = v[0];
+    qint64 i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        for (int j = 0; j < kLanes; ++j) {
+            const float x = v[i + j];
+            l[j] = x < l[j] ? x : l[j];
+            h[j] = x > h[j] ? x : h[j];
+            if (sum)
+                s[j] += double(x);
+        }
     }
-    lo = a;
-    hi = b;
+    for (; i < n; ++i) {
+        l[0] = v[i] < l[0] ? v[i] : l[0];
+        h[0] = v[i] > h[0] ? v[i] : h[0];
+        s[0] += double(v[i]);
+    }
+    lo = l[0];
+    hi = h[0];
+    double total = s[0];
+    for (int j = 1; j < kLanes; ++j) {
+        lo = l[j] < lo ? l[j] : lo;
+        hi = h[j] > hi ? h[j] : hi;
+        total += s[j];
+    }
+    if (sum)
+        *sum = total;
 }
 
 } // namespace
@@ -120,10 +139,25 @@ WaveformData::~WaveformData()
 
 bool WaveformData::reserveOne(bool offline)
 {
-    for (int c = 0; c < ChannelCount; ++c)
-        if (!(offline && isLineChannel(c)) && !m_values[size_t(c)].reserveMore(1))
+    // Eleven capacity checks per sample would be a good part of an append's
+    // cost: remember how many appends every array can still take.
+    if (m_room > 0) {
+        --m_room;
+        return true;
+    }
+    std::size_t room = std::size_t(-1);
+    for (int c = 0; c < ChannelCount; ++c) {
+        if (offline && isLineChannel(c))
+            continue;
+        GrowableArray<float>& values = m_values[size_t(c)];
+        if (!values.reserveMore(1))
             return false;
-    return m_times.reserveMore(1);
+        room = std::min(room, values.room());
+    }
+    if (!m_times.reserveMore(1))
+        return false;
+    m_room = std::min(room, m_times.room()) - 1;
+    return true;
 }
 
 void WaveformData::reportAppendFailure()
@@ -138,11 +172,12 @@ void WaveformData::updateStats(const float (&v)[ChannelCount])
     m_stats.voltageSum += double(v[Voltage]);
     m_stats.currentSum += double(v[Current]);
     m_stats.powerSum += double(v[Power]);
+    // Branch-free, so that the ten channels compare as vectors.
+    float* mx = m_stats.maximum.data();
+    float* mn = m_stats.minimum.data();
     for (int c = 0; c < ChannelCount; ++c) {
-        if (v[c] > m_stats.maximum[size_t(c)])
-            m_stats.maximum[size_t(c)] = v[c];
-        if (v[c] < m_stats.minimum[size_t(c)])
-            m_stats.minimum[size_t(c)] = v[c];
+        mx[c] = v[c] > mx[c] ? v[c] : mx[c];
+        mn[c] = v[c] < mn[c] ? v[c] : mn[c];
     }
 }
 
@@ -155,22 +190,35 @@ void WaveformData::summarizeLast(bool includeLines)
         if (!includeLines && isLineChannel(c))
             continue;
         float lo, hi;
-        const float* block = m_values[size_t(c)].data() + n - kBlockSize;
-        minMax(block, kBlockSize, lo, hi);
+        double sum;
+        blockStats(m_values[size_t(c)].data() + n - kBlockSize, kBlockSize, lo, hi, &sum);
         m_summaries[size_t(c)].add(0, lo, hi);
-        m_summaries[size_t(c)].sums.push_back(sumOf(block, kBlockSize));
+        m_summaries[size_t(c)].sums.push_back(sum);
+    }
+}
+
+void WaveformData::setRate(int rate)
+{
+    m_rate = rate;
+    if (rate > 0) {
+        m_step = 1000 / rate;
+        m_perHour = 1.0 / 3600.0 * (1.0 / rate);
     }
 }
 
 void WaveformData::commonTail()
 {
+    // Count-downs instead of two 64-bit divisions per sample.
     ++m_sampleCounter;
-    if (m_sampleCounter % kMemoryCheckEvery == 0) {
+    if (--m_untilMemoryCheck == 0) {
+        m_untilMemoryCheck = kMemoryCheckEvery;
         const qint64 available = platform::availablePhysicalMemory();
         m_rolling = available >= 0 && available / (1024 * 1024) < 500;
     }
-    if (m_sampleCounter % kBlockSize == 0)
+    if (--m_untilSummary == 0) {
+        m_untilSummary = kBlockSize;
         summarizeLast(!m_offline);
+    }
     if (!m_rolling || m_times.empty())
         return;
     m_headTime = m_times[0];
@@ -197,10 +245,10 @@ void WaveformData::appendSample(float voltage, float current, float dPlus, float
     const int rate = m_rate;
     if (rate <= 0)
         return;
-    const qint64 step = 1000 / rate;
+    const qint64 step = m_step;
     const double power = finiteOrZero(double(voltage) * double(current));
-    const double dE = finiteOrZero(power / 3600.0 * (1.0 / rate));
-    const double dC = finiteOrZero(double(current) / 3600.0 * (1.0 / rate));
+    const double dE = finiteOrZero(power * m_perHour);
+    const double dC = finiteOrZero(double(current) * m_perHour);
     bool failed = false;
     {
         std::unique_lock<std::shared_mutex> lock(m_lock);
@@ -221,8 +269,8 @@ void WaveformData::appendSample(float voltage, float current, float dPlus, float
                                            float(m_energyTotal),
                                            float(m_capacityTotal)};
             for (int c = 0; c < ChannelCount; ++c)
-                m_values[size_t(c)].push(v[c]);
-            m_times.push(m_lastTime);
+                m_values[size_t(c)].pushUnchecked(v[c]);
+            m_times.pushUnchecked(m_lastTime);
             updateStats(v);
             commonTail();
         }
@@ -232,7 +280,9 @@ void WaveformData::appendSample(float voltage, float current, float dPlus, float
         return;
     }
     requestRefresh();
-    if (checkStopCondition(acquisition().stop, voltage, current, QDateTime::currentMSecsSinceEpoch()))
+    StopCondition& stop = acquisition().stop;
+    if (stop.type.load(std::memory_order_relaxed) != 0 &&
+        checkStopCondition(stop, voltage, current, QDateTime::currentMSecsSinceEpoch()))
         emit trigStop();
 }
 
@@ -259,11 +309,13 @@ void WaveformData::appendVoltageCurrent(float voltage, float current)
                                                 float(m_capacityTotal)};
             for (int c = 0; c < ChannelCount; ++c)
                 if (!isLineChannel(c))
-                    m_values[size_t(c)].push(stored[c]);
-            m_times.push(m_lastTime);
+                    m_values[size_t(c)].pushUnchecked(stored[c]);
+            m_times.pushUnchecked(m_lastTime);
             ++m_sampleCounter;
-            if (m_sampleCounter % kBlockSize == 0)
+            if (--m_untilSummary == 0) {
+                m_untilSummary = kBlockSize;
                 summarizeLast(false);
+            }
             const float counted[ChannelCount] = {voltage, current, power, 0, 0, 0, 0, resistance, 0, 0};
             updateStats(counted);
         }
@@ -291,8 +343,8 @@ void WaveformData::appendStoredSample(double voltage, double current, double pow
                                            float(dMinus),  float(cc1),     float(cc2),   float(resistance),
                                            float(energy),  float(capacity)};
             for (int c = 0; c < ChannelCount; ++c)
-                m_values[size_t(c)].push(v[c]);
-            m_times.push(time);
+                m_values[size_t(c)].pushUnchecked(v[c]);
+            m_times.pushUnchecked(time);
             updateStats(v);
             commonTail();
         }
@@ -318,10 +370,9 @@ void WaveformData::rebuildSummaries()
         s.maxs[0].resize(size_t(blocks));
         s.sums.resize(size_t(blocks));
         const float* v = values.data();
-        for (qint64 k = 0; k < blocks; ++k) {
-            minMax(v + k * kBlockSize, kBlockSize, s.mins[0][size_t(k)], s.maxs[0][size_t(k)]);
-            s.sums[size_t(k)] = sumOf(v + k * kBlockSize, kBlockSize);
-        }
+        for (qint64 k = 0; k < blocks; ++k)
+            blockStats(v + k * kBlockSize, kBlockSize, s.mins[0][size_t(k)], s.maxs[0][size_t(k)],
+                       &s.sums[size_t(k)]);
         s.rebuildUpper();
     }
 }
@@ -427,12 +478,15 @@ void WaveformData::clearData()
         m_stats.reset();
         m_energyTotal = m_capacityTotal = 0;
         m_sampleCounter = 0;
+        m_untilMemoryCheck = kMemoryCheckEvery;
+        m_untilSummary = kBlockSize;
         m_headTime = 0;
         m_lastTime = 0;
         savedRows = 0;
         m_rollCountdown = kBlockSize;
         m_rolling = false;
         m_dropped = 0;
+        m_room = 0;
         m_appendFailed = false;
     }
     if (last > 0)
@@ -442,7 +496,9 @@ void WaveformData::clearData()
 
 void WaveformData::requestRefresh()
 {
-    if (m_refreshQueued.exchange(true))
+    // A plain load first: at thousands of samples per second nearly every call
+    // finds an expiry already on its way, and a load costs far less than an exchange.
+    if (m_refreshQueued.load(std::memory_order_relaxed) || m_refreshQueued.exchange(true))
         return; // one expiry already on its way
     QMetaObject::invokeMethod(
         this,

@@ -115,7 +115,7 @@ public:
     void setLastTime(qint64 time) { m_lastTime = time; }
     qint64 headTime() const { return m_headTime; }
     int rate() const { return m_rate; }
-    void setRate(int rate) { m_rate = rate; }
+    void setRate(int rate);
     double energyTotal() const { return m_energyTotal; }
     void setEnergyTotal(double wh) { m_energyTotal = wh; }
     double capacityTotal() const { return m_capacityTotal; }
@@ -178,6 +178,10 @@ private:
     int m_refreshTicks = 0;
     std::atomic<bool> m_direction{false};
     int m_rate = 1000;
+    qint64 m_step = 1;                        // ms per live sample, 1000 / rate
+    double m_perHour = 1.0 / 3600.0 / 1000.0; // hours per live sample
+    int m_untilMemoryCheck = kMemoryCheckEvery;
+    int m_untilSummary = kBlockSize;
     std::array<GrowableArray<float>, ChannelCount> m_values;
     GrowableArray<qint64> m_times;
     std::array<Summary, ChannelCount> m_summaries;
@@ -189,6 +193,7 @@ private:
     qint64 m_sampleCounter = 0;
     qint64 m_headTime = 0;
     qint64 m_lastTime = 0;
+    std::size_t m_room = 0; // appends all arrays can take before one must grow
     int m_rollCountdown = kBlockSize;
     qint64 m_dropped = 0; // samples dropped in rolling mode since the last clear
     bool m_rolling = false;
