@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace kvq::usb {
 
@@ -320,12 +321,17 @@ libusb_device* VirtualUsbBus::refDevice(libusb_device* device)
 
 void VirtualUsbBus::unrefDevice(libusb_device* device)
 {
+    // The last reference may own the emulated device; it is destroyed after
+    // the bus lock is released, since a device takes locks of its own.
+    std::shared_ptr<Physical> last;
     std::lock_guard<std::mutex> lock(m_mutex);
     auto* ref = reinterpret_cast<DeviceRef*>(device);
     if (ref->refs <= 0)
         misuse("device unreferenced more often than referenced");
-    if (--ref->refs == 0)
+    if (--ref->refs == 0) {
+        last = std::move(ref->physical);
         delete ref;
+    }
 }
 
 int VirtualUsbBus::open(libusb_device* device, libusb_device_handle** handle)
@@ -397,6 +403,7 @@ void VirtualUsbBus::freeTransfer(libusb_transfer* transfer)
 {
     if (!transfer)
         return;
+    TransferState gone; // released after the lock, like every device reference
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto it = m_transfers.find(transfer);
@@ -404,6 +411,7 @@ void VirtualUsbBus::freeTransfer(libusb_transfer* transfer)
             misuse("freeing a transfer that was not allocated here");
         if (it->second.inFlight)
             misuse("freeing a transfer that is still in flight");
+        gone = std::move(it->second);
         m_transfers.erase(it);
     }
     if (transfer->flags & LIBUSB_TRANSFER_FREE_BUFFER)
@@ -413,6 +421,7 @@ void VirtualUsbBus::freeTransfer(libusb_transfer* transfer)
 
 int VirtualUsbBus::submitTransfer(libusb_transfer* transfer)
 {
+    std::shared_ptr<Physical> previous; // released after the lock
     std::unique_lock<std::mutex> lock(m_mutex);
     const auto it = m_transfers.find(transfer);
     if (it == m_transfers.end())
@@ -429,7 +438,7 @@ int VirtualUsbBus::submitTransfer(libusb_transfer* transfer)
     state.inFlight = true;
     state.pending = true;
     state.context = handle->ref->context;
-    state.physical = device;
+    previous = std::exchange(state.physical, device);
     state.hasDeadline = transfer->timeout != 0;
     state.deadline = Clock::now() + std::chrono::milliseconds(transfer->timeout);
     transfer->actual_length = 0;
