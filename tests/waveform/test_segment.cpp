@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/resource.h>
+
 #include <vector>
 
 using namespace kvq::waveform;
@@ -211,4 +214,25 @@ TEST(Segment, DestructionRemovesTheMemoryFolder)
         EXPECT_TRUE(QFileInfo::exists(dir + "/0/0/0"));
     }
     EXPECT_FALSE(QFileInfo::exists(dir));
+}
+
+// A file that cannot get its blocks (here: a file size limit, standing in for a
+// full disk) must turn into a heap buffer, not into SIGBUS on the first write.
+TEST(Segment, BufferFileWithoutBlocksFallsBackToTheHeap)
+{
+    Store s;
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::vector<uint8_t> data = bytes(Segment::kBufferBytes, 0x3C);
+    const int result = s.segment.writeBytes(0, 0, data.data(), int64_t(data.size()), false);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(result, 0);
+    EXPECT_FALSE(s.segment.usesMapping());
+    EXPECT_FALSE(QFileInfo::exists(s.segment.memoryDir() + "/0/0/0"));
+    EXPECT_EQ(*s.segment.dataAt(Segment::kBufferSamples - 8, nullptr, 0), 0x3C);
 }

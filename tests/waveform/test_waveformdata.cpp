@@ -2,6 +2,7 @@
 #include "app/platform/platform.h"
 #include "testsupport.h"
 #include "waveform/acquisition.h"
+#include "waveform/statistics.h"
 #include "waveform/waveformdata.h"
 
 #include <QCoreApplication>
@@ -329,6 +330,11 @@ TEST(WaveformData, ConcurrentAppendQueryAndRetire)
             ASSERT_LE(lo, hi);
             ASSERT_GE(lo, 5.0f);
             ASSERT_LE(hi, 6.0f);
+            const WindowResult w = windowQuery(*store, Voltage, pos(rng), pos(rng));
+            if (w.found) {
+                ASSERT_LE(w.min, w.max);
+                ASSERT_GE(w.sum, 5.0 * double(w.last - w.first + 1) - 1e-3);
+            }
         }
         store->endUse();
     });
