@@ -248,6 +248,30 @@ void USBControl::close()
     m_link->portId = -1;
 }
 
+int USBControl::submitBulk(libusb_transfer* t, uint8_t endpoint, uint8_t* buffer, int length,
+                           unsigned timeoutMs, libusb_transfer_cb_fn callback, std::atomic<bool>& busy,
+                           std::atomic<int>& inFlight)
+{
+    t->dev_handle = m_link->handle;
+    t->endpoint = endpoint;
+    t->type = LIBUSB_TRANSFER_TYPE_BULK;
+    t->timeout = timeoutMs;
+    t->buffer = buffer;
+    t->length = length;
+    t->callback = callback;
+    t->user_data = this;
+    t->flags = 0;
+    // Counted before the submit: the callback may run before submit returns.
+    busy = true;
+    inFlight.fetch_add(1);
+    const int rc = m_backend.submitTransfer(t);
+    if (rc != 0) {
+        busy = false;
+        inFlight.fetch_sub(1);
+    }
+    return rc;
+}
+
 void LIBUSB_CALL USBControl::onWriteDone(libusb_transfer* transfer)
 {
     auto* self = static_cast<USBControl*>(transfer->user_data);
@@ -276,23 +300,9 @@ int USBControl::write(const uint8_t* bytes, int length)
             QThread::msleep(1);
         }
         m_outBuffers[size_t(slot)].assign(bytes, bytes + length);
-        libusb_transfer* t = m_outTransfers[size_t(slot)];
-        t->dev_handle = m_link->handle;
-        t->endpoint = m_link->outEndpoint;
-        t->type = LIBUSB_TRANSFER_TYPE_BULK;
-        t->timeout = 100;
-        t->buffer = m_outBuffers[size_t(slot)].data();
-        t->length = length;
-        t->callback = &USBControl::onWriteDone;
-        t->user_data = this;
-        t->flags = 0;
-        m_outBusy[size_t(slot)] = true;
-        m_writesInFlight.fetch_add(1);
-        const int rc = m_backend.submitTransfer(t);
-        if (rc != 0) {
-            m_outBusy[size_t(slot)] = false;
-            m_writesInFlight.fetch_sub(1);
-        }
+        const int rc =
+            submitBulk(m_outTransfers[size_t(slot)], m_link->outEndpoint, m_outBuffers[size_t(slot)].data(),
+                       length, 100, &USBControl::onWriteDone, m_outBusy[size_t(slot)], m_writesInFlight);
         m_outIndex = (slot + 1) % kWriteSlots;
         return rc;
     } catch (const std::exception&) {
@@ -349,22 +359,10 @@ bool USBControl::read(QByteArray& out, int timeoutMs, int transfers)
     for (int i = 0; i < k; ++i) {
         std::vector<uint8_t>& buffer = m_inBuffers[size_t(i)];
         std::fill(buffer.begin(), buffer.end(), 0);
-        libusb_transfer* t = m_inTransfers[size_t(i)];
-        t->dev_handle = m_link->handle;
-        t->endpoint = m_link->inEndpoint;
-        t->type = LIBUSB_TRANSFER_TYPE_BULK;
-        t->timeout = unsigned(timeoutMs);
-        t->buffer = buffer.data();
-        t->length = kInBufferSize;
-        t->callback = &USBControl::onReadDone;
-        t->user_data = this;
-        t->flags = 0;
-        m_inBusy[size_t(i)] = true;
-        m_readsInFlight.fetch_add(1);
-        const int rc = m_backend.submitTransfer(t);
+        const int rc =
+            submitBulk(m_inTransfers[size_t(i)], m_link->inEndpoint, buffer.data(), kInBufferSize,
+                       unsigned(timeoutMs), &USBControl::onReadDone, m_inBusy[size_t(i)], m_readsInFlight);
         if (rc != 0) {
-            m_inBusy[size_t(i)] = false;
-            m_readsInFlight.fetch_sub(1);
             if (rc == LIBUSB_ERROR_IO)
                 stopped = true;
             writeLog(QStringLiteral("读取USB数据失败！错误代码：") + QString::number(rc));

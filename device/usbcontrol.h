@@ -133,6 +133,9 @@ private:
     static void LIBUSB_CALL onWriteDone(libusb_transfer* transfer);
     static void LIBUSB_CALL onReadDone(libusb_transfer* transfer);
     bool command(uint8_t code, std::initializer_list<uint8_t> payload, bool evenIfNeedUp = false);
+    int submitBulk(libusb_transfer* transfer, uint8_t endpoint, uint8_t* buffer, int length,
+                   unsigned timeoutMs, libusb_transfer_cb_fn callback, std::atomic<bool>& busy,
+                   std::atomic<int>& inFlight);
     int bootStatus(uint8_t key, const uint8_t* payload, int size);
     bool allocateTransfers();
     void freeTransfers();

@@ -5,6 +5,7 @@
 #include "device/usbcontrol.h"
 #include "device/virtualbus.h"
 #include "emulator/meteremulator.h"
+#include "testdevices.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
@@ -22,15 +23,6 @@ using kvq::emulator::MeterConfig;
 using kvq::emulator::MeterEmulator;
 
 namespace {
-
-class Mouse final : public VirtualDevice {
-public:
-    uint16_t vendorId() const override { return 0x046D; }
-    uint16_t productId() const override { return 0xC077; }
-    bool receive(const QByteArray&) override { return true; }
-    void attached(VirtualPort*) override {}
-    void detached() override {}
-};
 
 // One running instance of the program as far as connecting goes: its slot,
 // its view of the shared block, its device mutex, its error channel and its

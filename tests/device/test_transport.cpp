@@ -3,6 +3,7 @@
 #include "device/virtualbus.h"
 #include "emulator/meteremulator.h"
 #include "protocol/frames.h"
+#include "testdevices.h"
 #include "testsupport.h"
 
 #include <QElapsedTimer>
@@ -20,16 +21,6 @@ using kvq::emulator::MeterConfig;
 using kvq::emulator::MeterEmulator;
 
 namespace {
-
-// Not a meter: something else on the bus.
-class Mouse final : public VirtualDevice {
-public:
-    uint16_t vendorId() const override { return 0x046D; }
-    uint16_t productId() const override { return 0xC077; }
-    bool receive(const QByteArray&) override { return true; }
-    void attached(VirtualPort*) override {}
-    void detached() override {}
-};
 
 struct Bus {
     VirtualUsbBus bus;
