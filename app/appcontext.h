@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include <atomic>
+
 class QApplication;
 class QObject;
 class QQmlApplicationEngine;
@@ -23,8 +25,9 @@ public:
     QQmlApplicationEngine* engine = nullptr;
     // Where the connected meter lives.
     kvq::usb::USBDeviceSlot* deviceSlot = nullptr;
-    // Upload rate of the meter in samples per second, as last applied.
-    qint32 sampleRate = 0;
+    // Upload rate of the meter in samples per second, as last applied (the
+    // report reader writes it on its thread).
+    std::atomic<qint32> sampleRate{0};
     // The QML error object ("windowError"), once the main window has set it.
     WindowError* windowError = nullptr;
     // The QML root object, once the engine has created it.

@@ -2,6 +2,7 @@
 
 #include "app/setting.h"
 #include "app/windowerror.h"
+#include "protocol/offlinerecordmodel.h"
 
 #include <QtQml>
 
@@ -9,6 +10,7 @@ namespace kvq {
 
 void registerQmlTypes()
 {
+    qmlRegisterType<OfflineRecordModel>("kvq.qml.Model", 1, 0, "OfflineRecordModel");
     qmlRegisterType<Setting>("kvq.qml.Controls", 1, 0, "QSetting");
     qmlRegisterType<WindowError>("kvq.qml.Controls", 1, 0, "WindowError");
 }

@@ -6,6 +6,7 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <mutex>
 
 namespace kvq {
 
@@ -25,6 +26,15 @@ struct AcquisitionValues {
 };
 
 AcquisitionValues& acquisition();
+
+// The live bus values that the decode pipeline stamps on PD messages; the
+// report reader writes them while acquisition runs.
+struct LiveBus {
+    static constexpr float kUnset = -99999.0f;
+    std::mutex lock;
+    float vbus = kUnset;
+    float ibus = kUnset;
+};
 
 // One sample against the stop condition at `nowMs`: arms, disarms or fires.
 // Returns true when acquisition must stop.

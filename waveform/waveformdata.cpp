@@ -206,6 +206,14 @@ void WaveformData::setRate(int rate)
     }
 }
 
+void WaveformData::applyRate(int rate)
+{
+    std::unique_lock<std::shared_mutex> lock(m_lock);
+    setRate(rate);
+    if (m_lastTime <= 0 && rate > 0)
+        m_lastTime = -(1000 / rate);
+}
+
 void WaveformData::commonTail()
 {
     // Count-downs instead of two 64-bit divisions per sample.

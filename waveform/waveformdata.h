@@ -116,6 +116,9 @@ public:
     qint64 headTime() const { return m_headTime; }
     int rate() const { return m_rate; }
     void setRate(int rate);
+    // Rate change of a live store: under the write lock, and a store that has
+    // no sample yet moves its clock so that the next sample gets time 0.
+    void applyRate(int rate);
     double energyTotal() const { return m_energyTotal; }
     void setEnergyTotal(double wh) { m_energyTotal = wh; }
     double capacityTotal() const { return m_capacityTotal; }
@@ -139,8 +142,9 @@ public:
     void setStyle(int channel, const ChannelStyle& style) { m_styles[size_t(channel)] = style; }
     int autoSaveType() const { return m_autoSaveType; }
 
-    // Alarm states (0 inside, 1 above, 2 below), used by the alarm evaluation only.
-    std::array<int, 3> alarmState{{0, 0, 0}};
+    // Alarm states (0 inside, 1 above, 2 below) of voltage, current and power,
+    // used by the alarm evaluation only (reader thread; the GUI resets them).
+    std::array<std::atomic<int>, 3> alarmState{};
 
     // Retirement: the view and the file worker stop using a closing store.
     std::atomic<bool> closing{false};
