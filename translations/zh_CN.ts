@@ -48,10 +48,182 @@
     </message>
 </context>
 <context>
+    <name>ThreadWork</name>
+    <message>
+        <location filename="../files/threadwork.cpp" line="+86"/>
+        <location line="+46"/>
+        <source>保存波形文件：无法打开文件</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="-42"/>
+        <source>保存波形文件：保存完成。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>保存波形文件：停止保存。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+46"/>
+        <source>保存波形文件：创建表失败</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+35"/>
+        <source>打开文件成功。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>停止打开文件。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+9"/>
+        <location line="+66"/>
+        <source>打开文件失败：</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="-29"/>
+        <source>文件数据异常，无法识别。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location filename="../files/waveformfile.cpp" line="+26"/>
+        <source>电压(V)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>电流(A)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>功率(W)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>D+(V)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>D-(V)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>C1(V)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>C2(V)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>电阻(R)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>能量(Wh)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>容量(Ah)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>时间(ms)</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
     <name>WaveformData</name>
     <message>
-        <location filename="../waveform/waveformdata.cpp" line="+166"/>
+        <location filename="../waveform/waveformdata.cpp" line="+181"/>
         <source>内存不足，记录已停止，已记录的数据仍保留。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location filename="../files/autosave.cpp" line="+80"/>
+        <location line="+51"/>
+        <source>自动保存写入文件失败，自动保存已停止。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="-41"/>
+        <location line="+51"/>
+        <source>自动保存文件完成。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+40"/>
+        <source>自动保存文件：</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location filename="../files/waveformfile.cpp" line="+3"/>
+        <source>电压(V)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>电流(A)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>功率(W)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>D+(V)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>D-(V)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>C1(V)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>C2(V)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>电阻(R)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>能量(Wh)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>容量(Ah)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>时间(ms)</source>
         <translation type="unfinished"></translation>
     </message>
 </context>

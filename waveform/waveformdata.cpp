@@ -135,6 +135,21 @@ WaveformData::WaveformData(int autoSaveType, QObject* parent)
 WaveformData::~WaveformData()
 {
     emit destroy();
+    if (m_autoSave)
+        m_autoSave->close(*this);
+}
+
+void WaveformData::setAutoSave(std::unique_ptr<AutoSaveSink> sink)
+{
+    if (m_autoSave)
+        m_autoSave->close(*this);
+    m_autoSave = std::move(sink);
+}
+
+void WaveformData::flushAutoSave()
+{
+    if (m_autoSave)
+        m_autoSave->flush(*this);
 }
 
 bool WaveformData::reserveOne(bool offline)
@@ -472,8 +487,7 @@ double WaveformData::rangeSum(int channel, qint64 a, qint64 b) const
 
 void WaveformData::clearData()
 {
-    if (m_autoSaveWriter)
-        m_autoSaveWriter(*this);
+    flushAutoSave();
     qint64 last = 0;
     {
         std::unique_lock<std::shared_mutex> lock(m_lock);
@@ -490,6 +504,7 @@ void WaveformData::clearData()
         m_untilSummary = kBlockSize;
         m_headTime = 0;
         m_lastTime = 0;
+        // The recording goes on in the same file: count from the empty store again.
         savedRows = 0;
         m_rollCountdown = kBlockSize;
         m_rolling = false;
@@ -522,8 +537,7 @@ void WaveformData::onRefreshTimeout()
     m_refreshQueued = false;
     emit waveformDataChanged();
     if (++m_refreshTicks > 10) {
-        if (m_autoSaveWriter)
-            m_autoSaveWriter(*this);
+        flushAutoSave();
         m_refreshTicks = 0;
     }
 }

@@ -16,6 +16,7 @@
 #include <array>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <shared_mutex>
 #include <vector>
 
@@ -73,6 +74,16 @@ struct Summary {
     }
     void add(std::size_t level, float lo, float hi);
     void rebuildUpper();
+};
+
+class WaveformData;
+
+// The automatic recording of a store (CSV or SQLite file), written in batches.
+class AutoSaveSink {
+public:
+    virtual ~AutoSaveSink() = default;
+    virtual void flush(WaveformData& store) = 0;
+    virtual void close(WaveformData& store) = 0;
 };
 
 class WaveformData : public QObject {
@@ -152,14 +163,19 @@ public:
     void endUse() { m_useCount.fetch_sub(1); }
     bool isInUse() const { return m_useCount.load() > 0; }
 
-    // The automatic recording's writer; the refresh timer calls it every 11th
-    // expiry and clearData before emptying the store.
-    void setAutoSaveWriter(std::function<void(WaveformData&)> writer)
-    {
-        m_autoSaveWriter = std::move(writer);
-    }
+    // The automatic recording: flushed every 11th expiry of the refresh timer
+    // and by clearData before it empties the store, closed with the store.
+    // Replacing it closes the previous one.
+    void setAutoSave(std::unique_ptr<AutoSaveSink> sink);
+    AutoSaveSink* autoSave() const { return m_autoSave.get(); }
+    void flushAutoSave();
+    // Samples written by the recording so far, counted over the whole recording
+    // (dropped samples of rolling mode included), and the time added to its rows.
     qint64 savedRows = 0;
     qint64 timeOffset = 0;
+    // Samples dropped from the front in rolling mode since the last clear.
+    qint64 droppedSamples() const { return m_dropped; }
+    QString csvPath;
 
 signals:
     void overallAlarm(bool powerAlarm, bool currentAlarm, bool voltageAlarm, bool sound, QString msg,
@@ -209,7 +225,7 @@ private:
     std::atomic<bool> m_refreshQueued{false};
     QDateTime m_startTime;
     std::atomic<int> m_useCount{0};
-    std::function<void(WaveformData&)> m_autoSaveWriter;
+    std::unique_ptr<AutoSaveSink> m_autoSave;
 };
 
 } // namespace kvq::waveform

@@ -287,7 +287,13 @@ TEST(WaveformData, RefreshesAreCoalescedAndFeedTheRecorder)
 {
     auto s = liveStore(1000);
     int flushes = 0;
-    s->setAutoSaveWriter([&flushes](WaveformData&) { ++flushes; });
+    struct Counter : AutoSaveSink {
+        int* flushes;
+        explicit Counter(int* f) : flushes(f) {}
+        void flush(WaveformData&) override { ++*flushes; }
+        void close(WaveformData&) override {}
+    };
+    s->setAutoSave(std::make_unique<Counter>(&flushes));
     QSignalSpy changed(s.get(), &WaveformData::waveformDataChanged);
     QElapsedTimer t;
     t.start();
