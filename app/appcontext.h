@@ -9,9 +9,16 @@ class QObject;
 class QQmlApplicationEngine;
 class SharedMemoryHelper;
 class WindowError;
-namespace kvq::usb {
+namespace kvq {
+struct LiveBus;
+namespace usb {
 class USBDeviceSlot;
 }
+namespace waveform {
+class Segment;
+class WaveformData;
+} // namespace waveform
+} // namespace kvq
 
 // The process-wide context of the main program: created on first access during
 // start-up, used on the GUI thread only, never destroyed before the process ends.
@@ -25,6 +32,11 @@ public:
     QQmlApplicationEngine* engine = nullptr;
     // Where the connected meter lives.
     kvq::usb::USBDeviceSlot* deviceSlot = nullptr;
+    // The capture store of the PD analyser and the current sample store.
+    kvq::waveform::Segment* segment = nullptr;
+    kvq::waveform::WaveformData* waveformData = nullptr;
+    // Live VBUS/IBUS for the decode pipeline (null until it exists).
+    kvq::LiveBus* liveBus = nullptr;
     // Upload rate of the meter in samples per second, as last applied (the
     // report reader writes it on its thread).
     std::atomic<qint32> sampleRate{0};

@@ -1,5 +1,6 @@
 #include "app/qmltypes.h"
 
+#include "app/sessioncontroller.h"
 #include "app/setting.h"
 #include "app/windowerror.h"
 #include "protocol/offlinerecordmodel.h"
@@ -12,6 +13,7 @@ void registerQmlTypes()
 {
     qmlRegisterType<OfflineRecordModel>("kvq.qml.Model", 1, 0, "OfflineRecordModel");
     qmlRegisterType<Setting>("kvq.qml.Controls", 1, 0, "QSetting");
+    qmlRegisterType<SessionController>("kvq.qml.Controls", 1, 0, "SessionController");
     qmlRegisterType<WindowError>("kvq.qml.Controls", 1, 0, "WindowError");
 }
 

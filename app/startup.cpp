@@ -17,6 +17,8 @@
 #include "device/usbcontrol.h"
 #include "device/virtualbus.h"
 #include "emulator/simulation.h"
+#include "waveform/segment.h"
+#include "waveform/waveformdata.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -106,6 +108,11 @@ int runMainProgram(int argc, char** argv)
                                                 : kvq::usb::libusbBackend());
     appContext->shared = &shared;
     appContext->deviceSlot = &deviceSlot;
+    kvq::waveform::Segment segment;
+    segment.setMemoryDir(folders.temp);
+    appContext->segment = &segment;
+    // The session controller takes this first store over and retires it.
+    appContext->waveformData = new kvq::waveform::WaveformData(0);
     const QUrl mainUrl(QString::fromLatin1(kMainQml));
     QObject::connect(&engine, &QQmlApplicationEngine::objectCreated, &app,
                      [appContext, context, mainUrl](QObject* object, const QUrl& url) {
@@ -166,6 +173,9 @@ int runMainProgram(int argc, char** argv)
     shared.decrementByte(SharedMemoryHelper::kInstances);
     appContext->deviceSlot = nullptr;
     appContext->shared = nullptr;
+    appContext->segment = nullptr;
+    delete appContext->waveformData; // none when a session controller retired it
+    appContext->waveformData = nullptr;
     closeLog();
     return code;
 }

@@ -501,9 +501,11 @@ void MeterEmulator::streamDue(double now)
     const int rate = uploadRateOfCode(m_rateCode);
     const int per = rate >= 500 ? 4 : 1;
     const uint64_t due = uint64_t(std::max(0.0, now - m_streamStart) * rate);
-    if (due > m_samplesSent + uint64_t(rate) * 2) // the thread was held up: skip, as a meter would
+    if (m_config.sampleLimit == 0 &&
+        due > m_samplesSent + uint64_t(rate) * 2) // held up: skip, as a meter would
         m_samplesSent = due - uint64_t(per);
-    while (m_samplesSent + uint64_t(per) <= due) {
+    const uint64_t limit = m_config.sampleLimit;
+    while (m_samplesSent + uint64_t(per) <= due && (limit == 0 || m_samplesSent + uint64_t(per) <= limit)) {
         BusSample samples[4];
         for (int k = 0; k < per; ++k)
             samples[k] = m_scenario.at(m_streamStart + double(m_samplesSent + uint64_t(k)) / rate);

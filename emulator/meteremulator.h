@@ -40,6 +40,9 @@ struct MeterConfig {
     bool supportsPd = true;
     bool fiveDecimals = false;
     uint32_t captureRateHz = 2000000;
+    // Samples per upload after which the stream falls silent (0: no end), for
+    // tests that need an exact count.
+    uint64_t sampleLimit = 0;
     uint32_t seed = 1;
 };
 

@@ -25,6 +25,24 @@
     </message>
 </context>
 <context>
+    <name>SessionController</name>
+    <message>
+        <location filename="../app/sessioncontroller.cpp" line="+182"/>
+        <source>自动保存路径：</source>
+        <translation>Auto-Save Path:</translation>
+    </message>
+    <message>
+        <location line="+197"/>
+        <source>自动保存创建文件失败。</source>
+        <translation>Failed to Create File for Auto-Save.</translation>
+    </message>
+    <message>
+        <location line="+27"/>
+        <source>保存波形文件：</source>
+        <translation>Save Waveform File:</translation>
+    </message>
+</context>
+<context>
     <name>ThreadRead</name>
     <message>
         <location filename="../protocol/threadread.cpp" line="+217"/>
@@ -82,7 +100,7 @@
     </message>
     <message>
         <location line="+9"/>
-        <location line="+66"/>
+        <location line="+67"/>
         <source>打开文件失败：</source>
         <translation>Failed to open file:</translation>
     </message>
@@ -92,7 +110,7 @@
         <translation>File data is corrupted or unrecognized.</translation>
     </message>
     <message>
-        <location filename="../files/waveformfile.cpp" line="+26"/>
+        <location filename="../files/waveformfile.cpp" line="+28"/>
         <source>电压(V)</source>
         <translation>Voltage(V)</translation>
     </message>
@@ -156,13 +174,13 @@
     </message>
     <message>
         <location filename="../files/autosave.cpp" line="+80"/>
-        <location line="+51"/>
+        <location line="+53"/>
         <source>自动保存写入文件失败，自动保存已停止。</source>
         <translation>Failed to write the auto-save file; auto-save stopped.</translation>
     </message>
     <message>
-        <location line="-41"/>
-        <location line="+51"/>
+        <location line="-43"/>
+        <location line="+53"/>
         <source>自动保存文件完成。</source>
         <translation>Auto-saving file completed.</translation>
     </message>
