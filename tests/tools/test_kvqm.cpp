@@ -1,0 +1,149 @@
+#include "files/threadwork.h"
+#include "testsupport.h"
+#include "waveform/waveformdata.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using kvq::waveform::WaveformData;
+
+namespace {
+
+struct Outcome {
+    int code;
+    QString out;
+    QString err;
+};
+
+Outcome kvqm(const QStringList& args, const QString& dir, int timeoutMs = 60000)
+{
+    QProcess p;
+    p.setWorkingDirectory(dir);
+    p.start(KVQ_OUTPUT_DIR "/kvqm", args);
+    p.waitForFinished(timeoutMs);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromLocal8Bit(p.readAllStandardOutput()),
+            QString::fromLocal8Bit(p.readAllStandardError())};
+}
+
+qint64 load(const QString& path, WaveformData* store)
+{
+    ThreadWork worker;
+    QSignalSpy ended(&worker, &ThreadWork::sendThreadProgressType);
+    QMetaObject::invokeMethod(&worker, "readWaveFormFile", Qt::QueuedConnection, Q_ARG(QString, path),
+                              Q_ARG(kvq::waveform::WaveformData*, store),
+                              Q_ARG(qint8, qint8(path.endsWith(".csv") ? 0 : 1)));
+    while (ended.count() < 2)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return store->count();
+}
+
+} // namespace
+
+TEST(Kvqm, BadArgumentsGiveOneLineAndFailure)
+{
+    QTemporaryDir tmp;
+    const struct {
+        QStringList args;
+        const char* message;
+    } cases[] = {
+        {{"frobnicate"}, "unknown command"},
+        {{"record", "--simulate"}, "record needs -o"},
+        {{"record", "--simulate", "-o", "x.txt"}, "record needs -o"},
+        {{"record", "--simulate", "--rate", "7", "-o", "x.csv"}, "--rate takes"},
+        {{"record", "--simulate", "--seconds", "-1", "-o", "x.csv"}, "--seconds takes"},
+        {{"record", "--simulate", "--stop-if", "heat<3:2", "-o", "x.csv"}, "--stop-if takes"},
+        {{"record", "--simulate", "-o", "/dev/null/x.csv"}, "cannot write"},
+        {{"convert", "missing.csv", "out.sqlite3"}, "does not exist"},
+        {{"convert", "a.csv"}, "convert takes IN and OUT"},
+        {{"offline", "get", "9", "-o", "x.csv", "--simulate"}, "record number"},
+        {{"offline", "shred", "--simulate"}, "offline takes"},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = kvqm(c.args, tmp.path());
+        EXPECT_NE(r.code, 0) << c.args.join(' ').toStdString();
+        EXPECT_TRUE(r.err.startsWith("kvqm: ") && r.err.contains(c.message)) << r.err.toStdString();
+        EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+    }
+    const Outcome help = kvqm({"record", "--help"}, tmp.path());
+    EXPECT_EQ(help.code, 0);
+    EXPECT_TRUE(help.out.contains("usage: kvqm"));
+}
+
+TEST(Kvqm, RecordsAndConvertsBothWays)
+{
+    QTemporaryDir tmp;
+    const Outcome rec = kvqm({"--simulate", "record", "--seconds", "3", "-o", "r.csv"}, tmp.path());
+    ASSERT_EQ(rec.code, 0) << rec.err.toStdString();
+    EXPECT_TRUE(rec.out.contains(" V  ")); // live values once a second
+    WaveformData store;
+    const qint64 rows = load(tmp.path() + "/r.csv", &store);
+    EXPECT_GT(rows, 2500);
+    EXPECT_LT(rows, 3500);
+    EXPECT_EQ(store.times()[rows - 1], rows - 1);
+    ASSERT_EQ(kvqm({"convert", "r.csv", "r.sqlite3"}, tmp.path()).code, 0);
+    ASSERT_EQ(kvqm({"convert", "r.sqlite3", "back.csv"}, tmp.path()).code, 0);
+    EXPECT_EQ(kvqtest::readAll(tmp.path() + "/back.csv"), kvqtest::readAll(tmp.path() + "/r.csv"));
+}
+
+TEST(Kvqm, OfflineRecords)
+{
+    QTemporaryDir tmp;
+    const Outcome list = kvqm({"--simulate", "offline", "list"}, tmp.path());
+    ASSERT_EQ(list.code, 0) << list.err.toStdString();
+    EXPECT_TRUE(list.out.contains("0  120 samples every 1000 ms"));
+    EXPECT_TRUE(list.out.contains("1  300 samples every 200 ms"));
+    const Outcome get = kvqm({"--simulate", "offline", "get", "1", "-o", "g.sqlite3"}, tmp.path());
+    ASSERT_EQ(get.code, 0) << get.err.toStdString();
+    WaveformData store;
+    EXPECT_EQ(load(tmp.path() + "/g.sqlite3", &store), 300);
+    EXPECT_EQ(store.times()[299], 299 * 200);
+    EXPECT_EQ(kvqm({"--simulate", "offline", "delete", "all"}, tmp.path()).code, 0);
+    EXPECT_NE(kvqm({"--simulate", "offline", "get", "3", "-o", "g.csv"}, tmp.path()).code,
+              0); // no such record
+}
+
+// A recording killed outright keeps every row up to its last flush.
+TEST(Kvqm, KilledRecordingLeavesAUsableFile)
+{
+    QTemporaryDir tmp;
+    QProcess p;
+    p.setWorkingDirectory(tmp.path());
+    p.start(KVQ_OUTPUT_DIR "/kvqm", {"--simulate", "record", "--seconds", "60", "-o", "k.csv"});
+    ASSERT_TRUE(p.waitForStarted());
+    QThread::msleep(4000);
+    ::kill(pid_t(p.processId()), SIGKILL);
+    p.waitForFinished();
+    const QByteArray bytes = kvqtest::readAll(tmp.path() + "/k.csv");
+    const int complete = bytes.count("\r\n"); // every row starts with CR LF
+    WaveformData store;
+    const qint64 rows = load(tmp.path() + "/k.csv", &store);
+    EXPECT_GT(rows, 1000);
+    EXPECT_GE(rows, complete - 1); // at most a torn last row is left out
+    for (qint64 i = 0; i < rows; ++i)
+        ASSERT_EQ(store.times()[i], i);
+}
+
+TEST(Kvqm, CtrlCEndsWithACompleteFile)
+{
+    QTemporaryDir tmp;
+    QProcess p;
+    p.setWorkingDirectory(tmp.path());
+    p.start(KVQ_OUTPUT_DIR "/kvqm", {"--simulate", "record", "-o", "c.sqlite3"});
+    ASSERT_TRUE(p.waitForStarted());
+    QThread::msleep(3000);
+    ::kill(pid_t(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(20000));
+    EXPECT_EQ(p.exitCode(), 0);
+    const QString out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    EXPECT_TRUE(out.contains("interrupted")) << out.toStdString();
+    WaveformData store;
+    EXPECT_GT(load(tmp.path() + "/c.sqlite3", &store), 500);
+}
