@@ -149,6 +149,8 @@ void SessionController::newSampleStore()
     AppContext::instance()->waveformData = fresh;
     WaveformData* old = m_store;
     m_store = fresh;
+    // The reader must aim at the new store before the old one is retired.
+    m_reader->rebindStore(fresh);
     retire(old);
     fresh->setRate(acquisition().uploadRate.load());
     applyStyles();

@@ -40,39 +40,46 @@ void ThreadRead::rebindStore(WaveformData* store)
 {
     std::lock_guard<std::mutex> lock(m_bindLock);
     m_store = store;
-    if (m_running && m_storeReleased && store) {
-        store->beginUse();
-        m_storeReleased = false;
-    }
 }
 
 void ThreadRead::rebindSegment(Segment* segment)
 {
     std::lock_guard<std::mutex> lock(m_bindLock);
     m_segment = segment;
-    if (m_running && m_segmentReleased && segment) {
-        segment->addUser();
-        m_segmentReleased = false;
+}
+
+void ThreadRead::refreshHolds()
+{
+    // Under the bind lock: a store that is no longer the target is never taken
+    // again, so once the controller has rebound, retiring the old one is safe.
+    std::lock_guard<std::mutex> lock(m_bindLock);
+    if (m_passSegment && (m_passSegment != m_segment || m_passSegment->isClearing())) {
+        m_passSegment->removeUser();
+        m_passSegment = nullptr;
+    }
+    if (!m_passSegment && m_segment && !m_segment->isClearing()) {
+        m_segment->addUser();
+        m_passSegment = m_segment;
+    }
+    if (m_passStore && (m_passStore != m_store || m_passStore->closing.load())) {
+        m_passStore->endUse();
+        m_passStore = nullptr;
+    }
+    if (!m_passStore && m_store && !m_store->closing.load()) {
+        m_store->beginUse();
+        m_passStore = m_store;
     }
 }
 
-void ThreadRead::refreshHolds(Segment*& segment, WaveformData*& store)
+void ThreadRead::releaseHolds()
 {
     std::lock_guard<std::mutex> lock(m_bindLock);
-    if (m_segment && m_segment->isClearing()) {
-        if (!m_segmentReleased)
-            m_segment->removeUser();
-        m_segmentReleased = true;
-        m_segment = nullptr;
-    }
-    if (m_store && m_store->closing.load()) {
-        if (!m_storeReleased)
-            m_store->endUse();
-        m_storeReleased = true;
-        m_store = nullptr;
-    }
-    segment = m_segment;
-    store = m_store;
+    if (m_passSegment)
+        m_passSegment->removeUser();
+    if (m_passStore)
+        m_passStore->endUse();
+    m_passSegment = nullptr;
+    m_passStore = nullptr;
 }
 
 void ThreadRead::readLoop(kvq::usb::USBControl* usb, int maxTransferSize)
@@ -82,31 +89,15 @@ void ThreadRead::readLoop(kvq::usb::USBControl* usb, int maxTransferSize)
     writeLog(QStringLiteral("读取线程创建"));
     m_active = true;
     ++usb->busy;
-    {
-        std::lock_guard<std::mutex> lock(m_bindLock);
-        if (m_segment) {
-            m_segment->addUser();
-            m_segmentReleased = false;
-        }
-        if (m_store) {
-            m_store->beginUse();
-            m_storeReleased = false;
-        }
-        m_running = true;
-    }
+    m_running = true;
     QByteArray bytes;
     while (m_running) {
-        Segment* segment = nullptr;
-        WaveformData* store = nullptr;
-        refreshHolds(segment, store);
-        if (!segment || !store) {
+        refreshHolds();
+        if (!m_passSegment || !m_passStore) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-            if (!segment || !store)
-                QThread::msleep(10); // no events on this thread: do not spin
+            QThread::msleep(10); // no events on this thread: do not spin
             continue;
         }
-        m_passSegment = segment;
-        m_passStore = store;
         if (usb->read(bytes, 200, maxTransferSize)) {
             ReportCursor cursor{reinterpret_cast<const uint8_t*>(bytes.constData()), bytes.size(), 0};
             for (ReportFrame f = nextReport(cursor); f.code != -1 && m_running; f = nextReport(cursor))
@@ -115,16 +106,7 @@ void ThreadRead::readLoop(kvq::usb::USBControl* usb, int maxTransferSize)
             m_running = false;
         }
     }
-    {
-        std::lock_guard<std::mutex> lock(m_bindLock);
-        if (m_segment && !m_segmentReleased)
-            m_segment->removeUser();
-        if (m_store && !m_storeReleased)
-            m_store->endUse();
-        m_segmentReleased = m_storeReleased = true;
-    }
-    m_passSegment = nullptr;
-    m_passStore = nullptr;
+    releaseHolds();
     --usb->busy;
     m_active = false;
     writeLog(QStringLiteral("读取线程退出"));

@@ -37,7 +37,9 @@ public:
     bool isBusy() const { return m_active.load() && m_running.load(); }
     void setUploadFlag(bool upload) { m_uploadFlag = upload; }
     // The stores the loop writes into from now on (the session controller's
-    // current ones); a store is taken only once the loop gave the previous back.
+    // current ones). Only the loop takes and gives back holds: at the top of
+    // each pass it lets go of a store that is no longer the target or is
+    // closing, and takes the target. Rebind before retiring the old store.
     void rebindStore(kvq::waveform::WaveformData* store);
     void rebindSegment(kvq::waveform::Segment* segment);
     // Where live VBUS/IBUS go while uploading (the decode pipeline's); may be null.
@@ -80,16 +82,15 @@ private:
     void captureData(const std::uint8_t* payload, int length);
     void setAlarm(kvq::protocol::AlarmMonitor::Quantity q, double min, double max, bool enabled, bool sound);
     kvq::protocol::AlarmMonitor::Announce announcer(kvq::waveform::WaveformData* store);
-    // Gives back a hold on a closing store; returns the stores to use this pass.
-    void refreshHolds(kvq::waveform::Segment*& segment, kvq::waveform::WaveformData*& store);
+    // Moves the loop's holds to the current targets (loop thread).
+    void refreshHolds();
+    void releaseHolds();
 
     QThread* m_thread;
-    std::mutex m_bindLock; // the pointers and released flags below
+    std::mutex m_bindLock; // the two targets
     kvq::waveform::Segment* m_segment;
     kvq::waveform::WaveformData* m_store;
-    bool m_segmentReleased = true;
-    bool m_storeReleased = true;
-    // The stores of the current pass, valid on the loop's thread while dispatching.
+    // The stores the loop holds (loop thread only), used while dispatching.
     kvq::waveform::Segment* m_passSegment = nullptr;
     kvq::waveform::WaveformData* m_passStore = nullptr;
     std::atomic<bool> m_uploadFlag{false};

@@ -5,6 +5,7 @@
 #include "emulator/simulation.h"
 #include "files/threadwork.h"
 #include "protocol/threadread.h"
+#include "filejob.h"
 #include "testsupport.h"
 #include "waveform/acquisition.h"
 #include "waveform/segment.h"

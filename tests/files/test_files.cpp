@@ -2,6 +2,7 @@
 #include "files/autosave.h"
 #include "files/threadwork.h"
 #include "files/waveformfile.h"
+#include "filejob.h"
 #include "testsupport.h"
 #include "waveform/waveformdata.h"
 
@@ -39,23 +40,15 @@ std::unique_ptr<WaveformData> liveStore(int samples, bool offline = false)
     return s;
 }
 
-// Runs one job of the worker and waits for its end; returns its log line.
+// One file worker; each run waits for its job's end and returns its log line.
 struct Worker {
     ThreadWork work;
-    QSignalSpy log{&work, &ThreadWork::sendSegmentLog};
-    QSignalSpy type{&work, &ThreadWork::sendThreadProgressType};
-    QSignalSpy progress{&work, &ThreadWork::sendThreadProgress};
-
+    int progress = 0; // progress signals of the last job
     QString run(bool save, const QString& path, WaveformData* store, qint8 kind)
     {
-        const int ended = type.count();
-        QMetaObject::invokeMethod(&work, save ? "saveWaveFormFile" : "readWaveFormFile", Qt::QueuedConnection,
-                                  Q_ARG(QString, path), Q_ARG(kvq::waveform::WaveformData*, store),
-                                  Q_ARG(qint8, kind));
-        while (type.count() < ended + 2) // start and end
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        EXPECT_EQ(type.last().at(0).toInt(), -1);
-        return log.isEmpty() ? QString() : log.last().at(0).toString();
+        const kvqtest::FileJob job = kvqtest::runFileJob(work, save, path, store, kind);
+        progress = job.progress;
+        return job.log;
     }
 };
 
@@ -102,11 +95,11 @@ TEST(WaveformFiles, RoundTripsInBothLayouts)
         const QString path = tmp.path() + "/" + c.file;
         EXPECT_EQ(w.run(true, path, store.get(), c.type), QStringLiteral("保存波形文件：保存完成。"))
             << c.name;
-        EXPECT_LE(w.progress.count(), 102) << c.name; // at most once per whole percent
+        EXPECT_LE(w.progress, 102) << c.name; // at most once per whole percent
         WaveformData loaded;
         Worker r;
         EXPECT_EQ(r.run(false, path, &loaded, c.type), QStringLiteral("打开文件成功。")) << c.name;
-        EXPECT_LE(r.progress.count(), 102) << c.name;
+        EXPECT_LE(r.progress, 102) << c.name;
         ASSERT_EQ(loaded.count(), 1234) << c.name;
         for (int ch : {Voltage, Current, Power, Resistance, Energy}) {
             const std::vector<float> got = column(loaded, ch), want = column(*store, ch);

@@ -1,4 +1,5 @@
 #include "files/threadwork.h"
+#include "filejob.h"
 #include "testsupport.h"
 #include "waveform/waveformdata.h"
 
@@ -6,6 +7,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QFileInfo>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -36,13 +38,16 @@ Outcome kvqm(const QStringList& args, const QString& dir, int timeoutMs = 60000)
 qint64 load(const QString& path, WaveformData* store)
 {
     ThreadWork worker;
-    QSignalSpy ended(&worker, &ThreadWork::sendThreadProgressType);
-    QMetaObject::invokeMethod(&worker, "readWaveFormFile", Qt::QueuedConnection, Q_ARG(QString, path),
-                              Q_ARG(kvq::waveform::WaveformData*, store),
-                              Q_ARG(qint8, qint8(path.endsWith(".csv") ? 0 : 1)));
-    while (ended.count() < 2)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    kvqtest::runFileJob(worker, false, path, store, qint8(path.endsWith(".csv") ? 0 : 1));
     return store->count();
+}
+
+// Waits (at most 60 s: sanitizer builds are slow) until `path` holds `bytes`.
+bool waitForBytes(const QString& path, qint64 bytes)
+{
+    for (int i = 0; i < 600 && QFileInfo(path).size() < bytes; ++i)
+        QThread::msleep(100);
+    return QFileInfo(path).size() >= bytes;
 }
 
 } // namespace
@@ -118,7 +123,7 @@ TEST(Kvqm, KilledRecordingLeavesAUsableFile)
     p.setWorkingDirectory(tmp.path());
     p.start(KVQ_OUTPUT_DIR "/kvqm", {"--simulate", "record", "--seconds", "60", "-o", "k.csv"});
     ASSERT_TRUE(p.waitForStarted());
-    QThread::msleep(4000);
+    ASSERT_TRUE(waitForBytes(tmp.path() + "/k.csv", 100000)); // more than a thousand rows
     ::kill(pid_t(p.processId()), SIGKILL);
     p.waitForFinished();
     const QByteArray bytes = kvqtest::readAll(tmp.path() + "/k.csv");
@@ -138,7 +143,7 @@ TEST(Kvqm, CtrlCEndsWithACompleteFile)
     p.setWorkingDirectory(tmp.path());
     p.start(KVQ_OUTPUT_DIR "/kvqm", {"--simulate", "record", "-o", "c.sqlite3"});
     ASSERT_TRUE(p.waitForStarted());
-    QThread::msleep(3000);
+    ASSERT_TRUE(waitForBytes(tmp.path() + "/c.sqlite3", 40000)); // the first batches are in
     ::kill(pid_t(p.processId()), SIGINT);
     ASSERT_TRUE(p.waitForFinished(20000));
     EXPECT_EQ(p.exitCode(), 0);
