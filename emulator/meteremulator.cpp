@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <pthread.h>
 
 namespace kvq::emulator {
 
@@ -102,7 +103,10 @@ void MeterEmulator::attached(usb::VirtualPort* port)
     m_port = port;
     m_stop = false;
     if (!m_thread.joinable())
-        m_thread = std::thread([this] { run(); });
+        m_thread = std::thread([this] {
+            pthread_setname_np(pthread_self(), "meter emulator"); // told apart in profiles
+            run();
+        });
 }
 
 void MeterEmulator::detached()

@@ -19,11 +19,13 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QMutex>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
@@ -74,6 +76,7 @@ template <typename F> bool waitFor(F done, int ms)
         if (t.elapsed() > ms)
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5); // processEvents returns at once when nothing is queued
     }
     return true;
 }
@@ -296,23 +299,31 @@ int record(bool simulate, const QStringList& args)
         stop = true;
         reason = QStringLiteral("stop condition met");
     });
+    // An event loop, not a polling one: the recording itself must stay cheap.
     QElapsedTimer clock;
     clock.start();
     qint64 nextLine = 1000;
-    while (!stop && (seconds <= 0 || clock.elapsed() < qint64(seconds * 1000))) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        if (clock.elapsed() >= nextLine) {
-            nextLine += 1000;
-            const QJsonObject live = session.getBasicInfo();
-            std::shared_lock<std::shared_mutex> lock(store->lock());
-            say(QStringLiteral("%1 s  %2 V  %3 A  %4 W  %5 samples")
-                    .arg(clock.elapsed() / 1000)
-                    .arg(live.value(QStringLiteral("voltage")).toString(),
-                         live.value(QStringLiteral("electric")).toString(),
-                         live.value(QStringLiteral("power")).toString())
-                    .arg(store->count()));
+    QEventLoop loop;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        if (stop || (seconds > 0 && clock.elapsed() >= qint64(seconds * 1000))) {
+            loop.quit();
+            return;
         }
-    }
+        if (clock.elapsed() < nextLine)
+            return;
+        nextLine += 1000;
+        const QJsonObject live = session.getBasicInfo();
+        std::shared_lock<std::shared_mutex> lock(store->lock());
+        say(QStringLiteral("%1 s  %2 V  %3 A  %4 W  %5 samples")
+                .arg(clock.elapsed() / 1000)
+                .arg(live.value(QStringLiteral("voltage")).toString(),
+                     live.value(QStringLiteral("electric")).toString(),
+                     live.value(QStringLiteral("power")).toString())
+                .arg(store->count()));
+    });
+    tick.start(50);
+    loop.exec();
     session.startWaveFormDataUp(0);
     waitFor([] { return false; }, 300); // reports still on their way
     files::closeAutoSaveFile(*store);

@@ -3,9 +3,9 @@
 #include "device/usbcontrol.h"
 #include "device/virtualbus.h"
 #include "emulator/simulation.h"
+#include "filejob.h"
 #include "files/threadwork.h"
 #include "protocol/threadread.h"
-#include "filejob.h"
 #include "testsupport.h"
 #include "waveform/acquisition.h"
 #include "waveform/segment.h"
@@ -111,12 +111,8 @@ TEST(Session, FiveSecondsAtOneThousandPerSecondEndToEnd)
         }
         ASSERT_FALSE(recording.isEmpty());
         ThreadWork reader;
-        QSignalSpy done(&reader, &ThreadWork::sendThreadProgressType);
         WaveformData loaded;
-        QMetaObject::invokeMethod(&reader, "readWaveFormFile", Qt::QueuedConnection,
-                                  Q_ARG(QString, recording), Q_ARG(kvq::waveform::WaveformData*, &loaded),
-                                  Q_ARG(qint8, qint8(type)));
-        ASSERT_TRUE(s.waitFor([&] { return done.count() == 2; }));
+        EXPECT_EQ(kvqtest::runFileJob(reader, false, recording, &loaded, qint8(type)).state, 1);
         ASSERT_EQ(loaded.count(), 5000) << type;
         for (qint64 i = 0; i < 5000; ++i) {
             ASSERT_EQ(loaded.times()[i], i);
