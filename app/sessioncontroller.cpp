@@ -15,6 +15,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QMediaPlayer>
 #include <QStandardPaths>
 #include <QThread>
 #include <QUrl>
@@ -43,6 +44,8 @@ SessionController::SessionController(QObject* parent) : QObject(parent)
     for (int c : {Voltage, Current, Power})
         m_style[size_t(c)].visible = true;
     setAutoSavePath(QString());
+    m_player = new QMediaPlayer(this);
+    m_player->setMedia(QUrl(QStringLiteral("qrc:/resource/static/beep.mp3")));
     acquisition().stop.type = 0;
     m_usb = context->deviceSlot;
     m_segment = context->segment;
@@ -505,9 +508,19 @@ void SessionController::enterBootload()
         usb->enterBootloader();
 }
 
+bool SessionController::hasBeepSound() const
+{
+    return m_player && m_player->isAvailable() && m_player->error() == QMediaPlayer::NoError;
+}
+
 void SessionController::beep()
 {
-    QApplication::beep();
+    if (!hasBeepSound()) {
+        QApplication::beep(); // no media service (or no sound output): the system beep
+        return;
+    }
+    m_player->setPosition(0);
+    m_player->play();
 }
 
 void SessionController::setWaveformColor(QVariantList colors)

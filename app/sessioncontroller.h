@@ -15,6 +15,7 @@
 
 #include <array>
 
+class QMediaPlayer;
 class ThreadRead;
 class ThreadWork;
 
@@ -41,6 +42,8 @@ public:
     ThreadRead* reader() const { return m_reader; }
     bool isRunning() const { return m_running; }
     QString autoSavePathValue() const { return m_autoSavePath; }
+    // Whether beep() plays the program's tone (false: the system beep).
+    bool hasBeepSound() const;
 
     Q_INVOKABLE void initDevice(qint8 decimals, qint8 mainViewIndex, bool isBoot);
     Q_INVOKABLE void removeDevice();
@@ -124,6 +127,7 @@ private:
     kvq::waveform::WaveformData* m_store = nullptr;
     ThreadRead* m_reader = nullptr;
     ThreadWork* m_worker = nullptr;
+    QMediaPlayer* m_player = nullptr;
     bool m_autoSave = true;
     std::array<kvq::waveform::ChannelStyle, kvq::waveform::ChannelCount> m_style;
     QString m_autoSavePath;
