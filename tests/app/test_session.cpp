@@ -184,11 +184,146 @@ TEST(Session, BeepPlaysTheProgramsTone)
     ASSERT_NE(player, nullptr);
     EXPECT_EQ(player->media().request().url(), QUrl("qrc:/resource/static/beep.mp3"));
     // The tone decodes through GStreamer (or the service is missing and the system beep stands in).
-    s.waitFor([&] { return player->mediaStatus() == QMediaPlayer::LoadedMedia || !player->isAvailable(); }, 5000);
+    s.waitFor([&] { return player->mediaStatus() == QMediaPlayer::LoadedMedia || !player->isAvailable(); },
+              5000);
     if (player->isAvailable()) {
         EXPECT_EQ(player->mediaStatus(), QMediaPlayer::LoadedMedia) << player->errorString().toStdString();
         EXPECT_TRUE(s.controller->hasBeepSound());
     }
     s.controller->beep(); // either way, never a crash
     s.controller->beep();
+}
+
+// The emulated meter drives the whole path at each upload rate.
+TEST(Session, EachUploadRateReachesTheStore)
+{
+    const struct {
+        qint8 code;
+        int rate;
+    } cases[] = {{2, 20}, {4, 200}, {5, 500}, {6, 1000}};
+    for (const auto& c : cases) {
+        Session s;
+        ASSERT_TRUE(s.connect());
+        s.controller->setAutoSave(false);
+        s.controller->initDevice(4, 0, false);
+        QSignalSpy sps(s.controller.get(), &SessionController::sendWaveformDataSPS);
+        s.controller->getSetUploadSPS(c.code);
+        ASSERT_TRUE(s.controller->startWaveFormDataUp(1));
+        WaveformData* store = s.controller->store();
+        s.waitFor([] { return false; }, 1500);
+        s.controller->startWaveFormDataUp(0);
+        std::shared_lock<std::shared_mutex> lock(store->lock());
+        const double expected = 1.5 * c.rate;
+        EXPECT_GT(store->count(), expected * 0.6) << c.rate;
+        EXPECT_LT(store->count(), expected * 1.4) << c.rate;
+        ASSERT_GT(store->count(), 2);
+        EXPECT_EQ(store->times()[0], 0) << c.rate;
+        EXPECT_EQ(store->times()[1], 1000 / c.rate) << c.rate;
+        EXPECT_EQ(store->rate(), c.rate);
+    }
+}
+
+TEST(Session, StopConditionAlarmsFastChargeAndOfflineRecords)
+{
+    Session s;
+    ASSERT_TRUE(s.connect());
+    s.controller->setAutoSave(false);
+    s.controller->initDevice(4, 0, false);
+    QSignalSpy stop(s.controller.get(), &SessionController::sendWaveformDataStop);
+    QSignalSpy alarm(s.controller.get(), &SessionController::overallAlarm);
+    // Voltage below 100 V for 1 s: met at once, fires one second later.
+    s.controller->setStopTrig(3, 100.0, 1);
+    s.controller->setAlarmData(
+        QJsonObject{{"voltageMinVal", "0"}, {"voltageMaxVal", "1"}, {"voltageAlarm", true}});
+    ASSERT_TRUE(s.controller->startWaveFormDataUp(1));
+    ASSERT_TRUE(s.waitFor([&] { return stop.count() > 0; }, 5000));
+    s.controller->startWaveFormDataUp(0);
+    s.controller->setStopTrig(0, 0, 0);
+    QStringList messages;
+    for (const auto& a : alarm)
+        if (!a.at(4).toString().isEmpty())
+            messages << a.at(4).toString();
+    EXPECT_EQ(messages, QStringList{"Alerts V > 1"}); // once, however many samples followed
+
+    QSignalSpy fast(s.controller.get(), &SessionController::sendTriggerFastPtl);
+    s.controller->triggerProtocol(0, QStringLiteral("PPS1"), 5000, 1);
+    ASSERT_TRUE(s.waitFor([&] { return fast.count() > 0; }, 3000));
+    EXPECT_TRUE(fast.last().at(0).toBool());
+    EXPECT_EQ(fast.last().at(8).toString(), QStringLiteral("PPS1"));
+
+    QSignalSpy clear(s.controller.get(), &SessionController::sendClearFastPtlInfo);
+    QSignalSpy lines(s.controller.get(), &SessionController::sendFastPtlInfo);
+    s.controller->autoProtocol();
+    ASSERT_TRUE(s.waitFor([&] { return lines.count() == 16; }, 5000));
+    EXPECT_EQ(clear.count(), 1);
+
+    QSignalSpy records(s.controller.get(), &SessionController::sendOfflineRecordInfo);
+    ASSERT_TRUE(s.controller->getOfflineRecordInfo());
+    ASSERT_TRUE(s.waitFor([&] { return records.count() == 2; }, 3000));
+    const QList<QVariant> r = records.at(1); // index 1: 300 samples every 200 ms, 4-byte format
+    s.controller->getOfflineRecordData(uchar(r.at(1).toInt()), r.at(5).toDouble(), r.at(6).toDouble(),
+                                       ushort(r.at(4).toUInt()), r.at(2).toUInt(), uchar(r.at(7).toUInt()));
+    WaveformData* store = s.controller->store();
+    ASSERT_TRUE(s.waitFor([&] {
+        std::shared_lock<std::shared_mutex> lock(store->lock());
+        return store->count() == 300;
+    }));
+    std::shared_lock<std::shared_mutex> lock(store->lock());
+    EXPECT_TRUE(store->isOffline());
+    EXPECT_EQ(store->times()[299], 299 * 200);
+    EXPECT_EQ(store->channelCount(DPlus), 0);
+}
+
+TEST(Session, FileLoadThenStartBeginsAFreshStoreAndSaveCopiesTheRecording)
+{
+    Session s;
+    ASSERT_TRUE(s.connect());
+    s.controller->initDevice(4, 0, false);
+    ASSERT_TRUE(s.controller->startWaveFormDataUp(1));
+    s.waitFor([] { return false; }, 800);
+    ASSERT_TRUE(s.controller->startWaveFormDataUp(0));
+    EXPECT_FALSE(s.controller->saveWaveFormData(s.tmp.path() + "/running.csv") && s.controller->isRunning());
+    // An automatic CSV recording exists: saving copies it instead of writing again.
+    QSignalSpy job(s.controller.get(), &SessionController::SigSaveWaveFormDataThread);
+    ASSERT_TRUE(s.controller->saveWaveFormData(s.tmp.path() + "/copy.csv"));
+    EXPECT_EQ(job.count(), 0);
+    EXPECT_EQ(kvqtest::readAll(s.tmp.path() + "/copy.csv"), kvqtest::readAll(s.controller->store()->csvPath));
+
+    s.controller->readWaveFormData(s.tmp.path() + "/copy.csv");
+    ASSERT_TRUE(s.waitFor([&] {
+        std::shared_lock<std::shared_mutex> lock(s.controller->store()->lock());
+        return s.controller->store()->count() > 0;
+    }));
+    s.waitFor([] { return false; }, 300);
+    WaveformData* loaded = s.controller->store();
+    ASSERT_TRUE(s.controller->startWaveFormDataUp(1));
+    EXPECT_NE(s.controller->store(), loaded); // a new, empty store, though the meter stayed attached
+    s.controller->startWaveFormDataUp(0);
+    acquisition().decimals = 4;
+}
+
+TEST(Session, UnplugDuringARecordingKeepsTheFile)
+{
+    Session s;
+    ASSERT_TRUE(s.connect());
+    s.controller->initDevice(4, 0, false);
+    ASSERT_TRUE(s.controller->startWaveFormDataUp(1));
+    WaveformData* store = s.controller->store();
+    s.waitFor([] { return false; }, 1500);
+    s.meter->unplug();
+    ASSERT_TRUE(s.waitFor([&] { return !s.controller->reader()->isBusy(); }, 5000));
+    s.controller->removeDevice();
+    s.waitFor([] { return false; }, 700); // the next flush
+    const QString file = store->csvPath;
+    qint64 stored = 0;
+    {
+        std::shared_lock<std::shared_mutex> lock(store->lock());
+        stored = store->count();
+    }
+    ASSERT_GT(stored, 1000);
+    store->flushAutoSave();
+    ThreadWork worker;
+    WaveformData reloaded;
+    EXPECT_EQ(kvqtest::runFileJob(worker, false, file, &reloaded, 0).state, 1);
+    EXPECT_EQ(reloaded.count(), stored);
 }

@@ -1,8 +1,8 @@
 #include "app/platform/platform.h"
+#include "filejob.h"
 #include "files/autosave.h"
 #include "files/threadwork.h"
 #include "files/waveformfile.h"
-#include "filejob.h"
 #include "testsupport.h"
 #include "waveform/waveformdata.h"
 
@@ -13,6 +13,10 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <QFileInfo>
+#include <csignal>
+#include <sys/resource.h>
 
 #include <cmath>
 #include <memory>
@@ -294,5 +298,45 @@ TEST(AutoSave, RollingModeWritesEverySampleOnce)
     w.run(false, tmp.path() + "/roll.csv", &loaded, 0);
     ASSERT_EQ(loaded.count(), 6000);
     for (qint64 i = 0; i < 6000; ++i)
+        ASSERT_EQ(loaded.times()[i], i);
+}
+
+// A full disk (here: a file size limit) stops the recording with one message;
+// acquisition goes on and the rows written before stay loadable.
+TEST(AutoSave, WriteFailureStopsTheRecordingOnce)
+{
+    QTemporaryDir tmp;
+    auto store = liveStore(0);
+    QSignalSpy log(store.get(), &WaveformData::sendSegmentLog);
+    ASSERT_TRUE(openAutoSaveFile(*store, tmp.path(), "full", true));
+    for (int i = 0; i < 1000; ++i)
+        store->appendSample(5.0f, 1.0f, 0, 0, 0, 0);
+    store->flushAutoSave();
+    const QString path = tmp.path() + "/full.csv";
+    const qint64 good = QFileInfo(path).size();
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = rlim_t(good + 100);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 1000; ++i)
+            store->appendSample(5.0f, 1.0f, 0, 0, 0, 0);
+        store->flushAutoSave();
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    int errors = 0;
+    for (const auto& entry : log)
+        errors += entry.at(1).toInt() == 0;
+    EXPECT_EQ(errors, 1);
+    EXPECT_EQ(store->count(), 4000); // acquisition went on
+    closeAutoSaveFile(*store);
+    WaveformData loaded;
+    Worker w;
+    EXPECT_EQ(w.run(false, path, &loaded, 0), QStringLiteral("打开文件成功。"));
+    EXPECT_GE(loaded.count(), 1000);
+    for (qint64 i = 0; i < loaded.count(); ++i)
         ASSERT_EQ(loaded.times()[i], i);
 }
