@@ -463,7 +463,14 @@ TEST(Reader, LiveStreamFromTheEmulatedMeter)
     ASSERT_TRUE(device->setUploadRate(6));
     ASSERT_TRUE(device->setUpload(true));
     r.reader->setUploadFlag(true);
-    QThread::msleep(1000);
+    QElapsedTimer waited;
+    waited.start();
+    const auto stored = [&] {
+        std::shared_lock<std::shared_mutex> lock(r.store->lock());
+        return r.store->count();
+    };
+    while (stored() <= 500 && waited.elapsed() < 20000) // sanitizer builds run slower
+        QThread::msleep(20);
     qint64 count = 0;
     {
         std::shared_lock<std::shared_mutex> lock(r.store->lock());
