@@ -91,7 +91,10 @@ int runMainProgram(int argc, char** argv)
     registerQmlTypes();
     QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
 
-    QQmlApplicationEngine engine;
+    // Held by pointer so that the QML objects (a session controller among them)
+    // are gone before the stores they use are torn down at exit.
+    auto enginePtr = std::make_unique<QQmlApplicationEngine>();
+    QQmlApplicationEngine& engine = *enginePtr;
     qDebug().noquote() << folders.data;
     QQmlContext* context = engine.rootContext();
     context->setContextProperty(QStringLiteral("tempDir"), folders.data);
@@ -174,6 +177,7 @@ int runMainProgram(int argc, char** argv)
     }
     const int code = app.exec();
     deviceHost.reset();
+    enginePtr.reset();
     shared.decrementByte(SharedMemoryHelper::kInstances);
     appContext->deviceSlot = nullptr;
     appContext->shared = nullptr;
