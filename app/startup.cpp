@@ -178,6 +178,9 @@ int runMainProgram(int argc, char** argv)
     const int code = app.exec();
     deviceHost.reset();
     enginePtr.reset();
+    appContext->engine = nullptr;
+    appContext->root = nullptr;
+    appContext->windowError = nullptr;
     shared.decrementByte(SharedMemoryHelper::kInstances);
     appContext->deviceSlot = nullptr;
     appContext->shared = nullptr;
