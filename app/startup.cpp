@@ -13,6 +13,7 @@
 #include "app/sharedmemoryhelper.h"
 #include "app/windowerror.h"
 #include "crash/crashhandler.h"
+#include "decode/runtime.h"
 #include "device/devicehost.h"
 #include "device/usbcontrol.h"
 #include "device/virtualbus.h"
@@ -29,10 +30,31 @@
 #include <QResource>
 #include <QStandardPaths>
 
+#include <cstdarg>
+#include <cstdio>
 #include <memory>
 
 namespace kvq {
 namespace {
+
+// The decoder library's log lines become program log lines (not flushed at once).
+int decoderLog(void*, int, const char* format, va_list args)
+{
+    char line[2048];
+    std::vsnprintf(line, sizeof(line), format, args);
+    writeLog(QString::fromUtf8(line));
+    return 0;
+}
+
+// 0 ready, 1 the runtime could not start, 2 the decoders could not be loaded.
+int startDecoders()
+{
+    kvq_log_callback_set(&decoderLog, nullptr);
+    kvq_log_loglevel_set(2);
+    if (kvq_init(QCoreApplication::applicationDirPath().toUtf8().constData()) != 0)
+        return 1;
+    return kvq_decoder_load_all() != 0 ? 2 : 0;
+}
 
 const char* const kMainQml = "qrc:/qml/main.qml";
 
@@ -142,7 +164,9 @@ int runMainProgram(int argc, char** argv)
     for (int i = 0; i < info.size(); ++i)
         writeLog(info.at(i), i == 0);
 
+    const int decodeInitCode = startDecoders();
     context->setContextProperty(QStringLiteral("windowType"), 1);
+    context->setContextProperty(QStringLiteral("decode_init_code"), decodeInitCode);
     context->setContextProperty(QStringLiteral("setRoot"), QVariant::fromValue<QObject*>(nullptr));
     context->setContextProperty(QStringLiteral("appName"), QStringLiteral("KVQ-M View"));
     context->setContextProperty(QStringLiteral("tempPath"), makeCleanPath(folders.temp));
