@@ -1,0 +1,282 @@
+#include "files/ziphelper.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaEnum>
+
+#include <quazip5/quazip.h>
+#include <quazip5/quazipfile.h>
+#include <quazip5/quazipnewinfo.h>
+
+#include <cmath>
+
+namespace compressionTool {
+
+namespace {
+
+qint64 folderSize(const QString& path)
+{
+    QDir dir(path);
+    if (!dir.exists()) {
+        qWarning() << "Folder does not exist: " << path;
+        return 0;
+    }
+    qint64 total = 0;
+    for (const QFileInfo& info : dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System))
+        total += info.size();
+    for (const QFileInfo& sub :
+         dir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks)) {
+        if (!sub.isReadable())
+            qWarning() << "Error calculating subfolder size: " << sub.filePath();
+        total += folderSize(sub.filePath());
+    }
+    return total;
+}
+
+} // namespace
+
+QString zipCompressThread::typeName() const
+{
+    return QString::fromLatin1(QMetaEnum::fromType<ZipCompressType>().valueToKey(m_type));
+}
+
+bool zipCompressThread::begin(ZipCompressType type, const QString& source, const QString& destination,
+                              bool recursive)
+{
+    if (m_busy.exchange(true)) {
+        qWarning() << "Please wait while executing:"
+                   << QMetaEnum::fromType<ZipCompressType>().valueToKey(type);
+        return false;
+    }
+    m_done = 0;
+    m_total = 0;
+    m_lastProgress = -1;
+    m_type = type;
+    m_source = source;
+    m_destination = destination;
+    m_recursive = recursive;
+    m_files.clear();
+    return true;
+}
+
+void zipCompressThread::advance(qint64 bytes)
+{
+    m_done += bytes;
+    if (m_total <= 0)
+        return;
+    double progress = std::round(double(m_done) / double(m_total) * 100.0) / 100.0;
+    if (progress == m_lastProgress)
+        return;
+    if (progress > 1) {
+        qWarning() << " error schedule: " << progress;
+        progress = 1;
+    }
+    m_lastProgress = progress;
+    emit signalCompressionProgress(progress, typeName(), m_files);
+}
+
+bool zipCompressThread::compressDir()
+{
+    const QString zipPath = QFileInfo(m_destination).absoluteFilePath();
+    m_total = folderSize(m_source);
+    QDir().mkpath(QFileInfo(zipPath).absolutePath());
+    QuaZip zip(zipPath);
+    bool ok = zip.open(QuaZip::mdCreate);
+    const QDir root(m_source);
+    // Sub-directories first (their entries, then their contents), then the files here.
+    std::function<void(const QString&)> walk = [&](const QString& path) {
+        QDir dir(path);
+        if (m_recursive) {
+            for (const QFileInfo& sub :
+                 dir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks)) {
+                if (!ok)
+                    return;
+                QuaZipFile entry(&zip);
+                ok = entry.open(
+                    QIODevice::WriteOnly,
+                    QuaZipNewInfo(root.relativeFilePath(sub.filePath()) + QLatin1Char('/'), sub.filePath()));
+                entry.close();
+                ok = ok && entry.getZipError() == 0;
+                walk(sub.filePath());
+            }
+        }
+        for (const QFileInfo& file : dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System)) {
+            if (!ok)
+                return;
+            if (file.absoluteFilePath() == zipPath)
+                continue; // never the archive itself
+            QuaZipFile entry(&zip);
+            const QuaZipNewInfo info(root.relativeFilePath(file.filePath()), file.filePath());
+            if (!entry.open(QIODevice::WriteOnly, info, nullptr, 0, Z_DEFLATED, Z_DEFAULT_COMPRESSION)) {
+                ok = false;
+                return;
+            }
+            if (file.isSymLink()) {
+                entry.write(QFile::encodeName(file.dir().relativeFilePath(file.symLinkTarget())));
+            } else {
+                QFile source(file.filePath());
+                ok = source.open(QIODevice::ReadOnly);
+                while (ok && !source.atEnd()) {
+                    const QByteArray block = source.read(4096);
+                    ok = entry.write(block) == block.size();
+                    advance(block.size());
+                }
+            }
+            entry.close();
+            ok = ok && entry.getZipError() == 0;
+        }
+    };
+    if (ok)
+        walk(m_source);
+    zip.close();
+    ok = ok && zip.getZipError() == 0;
+    if (!ok)
+        QFile::remove(zipPath);
+    if (m_total == 0 && ok)
+        emit signalCompressionProgress(1.0, typeName(), m_files);
+    m_busy = false;
+    return ok;
+}
+
+QStringList zipCompressThread::extractDir()
+{
+    QStringList extracted;
+    const auto fail = [&] {
+        for (const QString& path : extracted)
+            QFile::remove(path);
+        m_busy = false;
+        return QStringList();
+    };
+    QuaZip zip(m_source);
+    if (!zip.open(QuaZip::mdUnzip)) {
+        qWarning() << "Failed to open zip file";
+        return fail();
+    }
+    for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
+        QuaZipFileInfo64 info;
+        if (zip.getCurrentFileInfo(&info))
+            m_total += qint64(info.uncompressedSize);
+        else
+            qWarning() << "Failed to get file info";
+    }
+    const QString target = QDir::cleanPath(QFileInfo(m_destination).absoluteFilePath()) + QLatin1Char('/');
+    for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
+        const QString name = zip.getCurrentFileName();
+        const QString path = QDir::cleanPath(target + name);
+        // Confined to the target: "../" in an entry name never escapes it.
+        if (!(path + QLatin1Char('/')).startsWith(target) || path + QLatin1Char('/') == target)
+            continue;
+        if (name.endsWith(QLatin1Char('/'))) {
+            QDir().mkpath(path);
+            continue;
+        }
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QuaZipFile entry(&zip);
+        QFile out(path);
+        if (!entry.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return fail();
+        extracted << path;
+        while (!entry.atEnd()) {
+            const QByteArray block = entry.read(4096);
+            if (block.isEmpty() && entry.getZipError() != 0)
+                return fail();
+            if (out.write(block) != block.size())
+                return fail();
+            advance(block.size());
+        }
+        entry.close();
+        out.close();
+        if (entry.getZipError() != 0)
+            return fail();
+        QuaZipFileInfo64 info;
+        if (zip.getCurrentFileInfo(&info) && info.getPermissions() != 0)
+            out.setPermissions(info.getPermissions());
+    }
+    zip.close();
+    if (zip.getZipError() != 0 || extracted.isEmpty())
+        return fail();
+    m_files = extracted;
+    m_busy = false;
+    return extracted;
+}
+
+void zipCompressThread::run()
+{
+    if (m_type == CompressDir)
+        emit signalCompressDirinish(compressDir());
+    else if (m_type == ExtractDir)
+        emit signalExtractDirFinish(extractDir());
+}
+
+zipCompress::zipCompress(QObject* parent) : QObject(parent), m_worker(new zipCompressThread)
+{
+    connect(m_worker, &zipCompressThread::signalCompressionProgress, this,
+            &zipCompress::signalCompressionProgress);
+    connect(m_worker, &zipCompressThread::signalCompressDirinish, this, &zipCompress::signalCompressDirinish);
+    connect(m_worker, &zipCompressThread::signalExtractDirFinish, this, &zipCompress::signalExtractDirFinish);
+}
+
+zipCompress::~zipCompress()
+{
+    m_worker->wait();
+    delete m_worker;
+}
+
+bool zipCompress::compressDir(const QString& zipFile, const QString& directory, bool recursive,
+                              bool synchronous)
+{
+    if (!m_worker->begin(zipCompressThread::CompressDir, directory, zipFile, recursive))
+        return false;
+    if (synchronous)
+        return m_worker->compressDir();
+    m_worker->start();
+    return true;
+}
+
+QStringList zipCompress::extractDir(const QString& zipFile, const QString& directory, bool synchronous)
+{
+    if (!m_worker->begin(zipCompressThread::ExtractDir, zipFile, directory))
+        return {};
+    if (synchronous)
+        return m_worker->extractDir();
+    m_worker->start();
+    return {};
+}
+
+} // namespace compressionTool
+
+ZipHelper::ZipHelper(QObject* parent) : QObject(parent)
+{
+    connect(&m_tool, &compressionTool::zipCompress::signalCompressionProgress, this,
+            &ZipHelper::slotsCompressionProgress);
+}
+
+bool ZipHelper::compressDir(const QString& directory, const QString& zipFile)
+{
+    emit sendZipDirSchedule(0);
+    const bool ok = m_tool.compressDir(zipFile, directory, true, true);
+    emit sendZipDirSchedule(100);
+    return ok;
+}
+
+bool ZipHelper::extractDir(const QString& zipFile, const QString& directory)
+{
+    emit sendUnZipDirSchedule(0);
+    QDir().mkpath(directory);
+    const QStringList files = m_tool.extractDir(zipFile, directory, true);
+    emit sendUnZipDirSchedule(100);
+    return !files.isEmpty();
+}
+
+void ZipHelper::slotsCompressionProgress(double progress, QString operateType, QStringList)
+{
+    const int schedule = int(progress * 100);
+    if (operateType == QLatin1String("ExtractDir") || operateType == QLatin1String("ExtractFiles"))
+        emit sendUnZipDirSchedule(schedule);
+    else
+        emit sendZipDirSchedule(schedule);
+}

@@ -1,0 +1,98 @@
+#include "files/ziphelper.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <quazip5/quazip.h>
+#include <quazip5/quazipfile.h>
+#include <quazip5/quazipnewinfo.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QStringList entriesOf(const QString& zipPath)
+{
+    QuaZip zip(zipPath);
+    QStringList names;
+    if (!zip.open(QuaZip::mdUnzip))
+        return names;
+    for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile())
+        names << zip.getCurrentFileName();
+    return names;
+}
+
+} // namespace
+
+TEST(Zip, DirectoryRoundTripWithProgress)
+{
+    QTemporaryDir tmp;
+    const QString src = tmp.path() + "/src";
+    QDir().mkpath(src + "/sub/deeper");
+    QDir().mkpath(src + "/empty");
+    ASSERT_TRUE(kvqtest::writeAll(src + "/top.ini", "[channel]\ncount=1\n"));
+    ASSERT_TRUE(kvqtest::writeAll(src + "/sub/a.txt", QByteArray(10000, 'a')));
+    ASSERT_TRUE(kvqtest::writeAll(src + "/sub/deeper/b.bin", QByteArray(50000, '\x5a')));
+    ZipHelper zip;
+    QSignalSpy schedule(&zip, &ZipHelper::sendZipDirSchedule);
+    ASSERT_TRUE(zip.compressDir(src, src + "/capture.kvqcc")); // the archive lies inside the folder it packs
+    const QStringList names = entriesOf(src + "/capture.kvqcc");
+    EXPECT_FALSE(names.contains("capture.kvqcc"));
+    EXPECT_TRUE(names.contains("sub/") && names.contains("sub/deeper/") && names.contains("empty/"));
+    EXPECT_LT(names.indexOf("sub/deeper/b.bin"), names.indexOf("sub/a.txt")); // sub-folders before files
+    EXPECT_LT(names.indexOf("sub/a.txt"), names.indexOf("top.ini"));
+    int last = -1;
+    for (const auto& s : schedule) {
+        EXPECT_GE(s.at(0).toInt(), last);
+        last = s.at(0).toInt();
+    }
+    EXPECT_EQ(last, 100);
+
+    const QString out = tmp.path() + "/out/nested";
+    QSignalSpy unzip(&zip, &ZipHelper::sendUnZipDirSchedule);
+    ASSERT_TRUE(zip.extractDir(src + "/capture.kvqcc", out));
+    EXPECT_EQ(kvqtest::readAll(out + "/sub/deeper/b.bin"), QByteArray(50000, '\x5a'));
+    EXPECT_EQ(kvqtest::readAll(out + "/top.ini"), QByteArray("[channel]\ncount=1\n"));
+    EXPECT_TRUE(QFileInfo(out + "/empty").isDir());
+    EXPECT_EQ(unzip.last().at(0).toInt(), 100);
+}
+
+TEST(Zip, EntriesCannotEscapeTheTarget)
+{
+    QTemporaryDir tmp;
+    const QString zipPath = tmp.path() + "/evil.zip";
+    {
+        QuaZip zip(zipPath);
+        ASSERT_TRUE(zip.open(QuaZip::mdCreate));
+        for (const char* name : {"../evil.txt", "ok.txt", "a/../../evil2.txt"}) {
+            QuaZipFile entry(&zip);
+            ASSERT_TRUE(entry.open(QIODevice::WriteOnly, QuaZipNewInfo(name)));
+            entry.write("payload");
+            entry.close();
+        }
+        zip.close();
+    }
+    ZipHelper helper;
+    ASSERT_TRUE(helper.extractDir(zipPath, tmp.path() + "/target"));
+    EXPECT_TRUE(QFileInfo::exists(tmp.path() + "/target/ok.txt"));
+    EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/evil.txt"));
+    EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/evil2.txt"));
+}
+
+TEST(Zip, EmptyAndCorruptArchives)
+{
+    QTemporaryDir tmp;
+    QDir().mkpath(tmp.path() + "/nothing");
+    ZipHelper helper;
+    ASSERT_TRUE(helper.compressDir(tmp.path() + "/nothing", tmp.path() + "/empty.zip"));
+    EXPECT_TRUE(entriesOf(tmp.path() + "/empty.zip").isEmpty());
+    EXPECT_FALSE(helper.extractDir(tmp.path() + "/empty.zip", tmp.path() + "/x")); // nothing to extract
+    ASSERT_TRUE(kvqtest::writeAll(tmp.path() + "/corrupt.zip", "PK\x03\x04 this is not a zip archive"));
+    EXPECT_FALSE(helper.extractDir(tmp.path() + "/corrupt.zip", tmp.path() + "/y"));
+    EXPECT_FALSE(helper.extractDir(tmp.path() + "/missing.zip", tmp.path() + "/z"));
+    EXPECT_FALSE(helper.compressDir(tmp.path() + "/nothing", "/dev/null/x.zip")); // cannot be written
+    EXPECT_FALSE(QFileInfo::exists("/dev/null/x.zip"));
+}
