@@ -27,12 +27,12 @@
 <context>
     <name>SessionController</name>
     <message>
-        <location filename="../app/sessioncontroller.cpp" line="+182"/>
+        <location filename="../app/sessioncontroller.cpp" line="+191"/>
         <source>自动保存路径：</source>
         <translation>Auto-Save Path:</translation>
     </message>
     <message>
-        <location line="+197"/>
+        <location line="+199"/>
         <source>自动保存创建文件失败。</source>
         <translation>Failed to Create File for Auto-Save.</translation>
     </message>
@@ -45,7 +45,7 @@
 <context>
     <name>ThreadRead</name>
     <message>
-        <location filename="../protocol/threadread.cpp" line="+217"/>
+        <location filename="../protocol/threadread.cpp" line="+199"/>
         <source>内存溢出，请使用64位软件或更高配置电脑！</source>
         <translation>Memory overflow. Please use a 64-bit version of the software or a computer with higher specifications!</translation>
     </message>
