@@ -5,6 +5,7 @@
 #include "device/usbcontrol.h"
 #include "files/autosave.h"
 #include "files/threadwork.h"
+#include "files/waveformfile.h"
 #include "protocol/threadread.h"
 #include "waveform/acquisition.h"
 #include "waveform/segment.h"
@@ -187,7 +188,6 @@ void SessionController::initDevice(qint8, qint8 mainViewIndex, bool isBoot)
     if (isBoot)
         return;
     emit sendReadThreadStart(device(), 8);
-    m_reader->rebindStore(m_store);
     emit sendSegmentLog(tr("自动保存路径：") + m_autoSavePath, 1);
     if (usb::USBControl* usb = device()) {
         usb->setViewIndex(-1);
@@ -360,7 +360,6 @@ bool SessionController::startAcquisition(bool alwaysNewStore)
         newSampleStore();
         m_store->setOffline(false, 0, 0);
         m_store->setLastTime(-(1000 / rate));
-        m_reader->rebindStore(m_store);
         m_store->setStartTime(QDateTime::currentDateTime());
         openAutoSave();
     }
@@ -397,10 +396,6 @@ void SessionController::closeAutoSave()
 }
 
 namespace {
-qint8 fileType(const QString& path)
-{
-    return path.endsWith(QLatin1String(".csv")) ? 0 : 1; // case-sensitive on purpose
-}
 QString repairPath(QString path)
 {
     if (path.startsWith(QLatin1String("file://")))
@@ -420,7 +415,7 @@ bool SessionController::saveWaveFormData(QString path)
         if (QFile::copy(m_store->csvPath, path))
             return true;
     }
-    emit SigSaveWaveFormDataThread(path, m_store, fileType(path));
+    emit SigSaveWaveFormDataThread(path, m_store, files::waveformFileType(path));
     return true;
 }
 
@@ -433,9 +428,8 @@ bool SessionController::readWaveFormData(QString path)
     m_newStoreNeeded = true;
     m_store->setOffline(false, 0, 0);
     acquisition().decimals = 5;
-    m_reader->rebindStore(m_store);
     m_store->setStartTime(QDateTime::currentDateTime());
-    emit SigReadWaveFormDataThread(path, m_store, fileType(path));
+    emit SigReadWaveFormDataThread(path, m_store, files::waveformFileType(path));
     return true;
 }
 
@@ -480,7 +474,6 @@ void SessionController::getOfflineRecordData(uchar index, double offlineCapacity
     m_store->setCapacityTotal(offlineCapacity / 1000.0);
     m_store->setLastTime(-qint64(interval));
     m_store->setStartTime(QDateTime::currentDateTime());
-    m_reader->rebindStore(m_store);
     usb->requestOfflineData(qint8(index), totalCount);
 }
 

@@ -1,8 +1,15 @@
 #include "app/sharedmemoryhelper.h"
 
+#include <QCoreApplication>
 #include <QtEndian>
 
 #include <cstring>
+
+QString SharedMemoryHelper::keyFor(bool simulate)
+{
+    return simulate ? QStringLiteral("kvq_m2_simulation_%1").arg(QCoreApplication::applicationPid())
+                    : QStringLiteral("kvq_m2_shared_memory_block");
+}
 
 SharedMemoryHelper::SharedMemoryHelper(const QString& key) : m_memory(key)
 {

@@ -24,7 +24,10 @@ public:
     static constexpr int kIdCount = 512;
     static constexpr int kIdList = 513;
 
-    explicit SharedMemoryHelper(const QString& key = QStringLiteral("kvq_m2_shared_memory_block"));
+    explicit SharedMemoryHelper(const QString& key = keyFor(false));
+    // The block of all instances, or for a simulation one of this process
+    // alone: emulated meters have the same port ids in every process.
+    static QString keyFor(bool simulate);
     ~SharedMemoryHelper();
 
     bool isAttached() const { return m_attached; }

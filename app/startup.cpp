@@ -122,11 +122,7 @@ int runMainProgram(int argc, char** argv)
     context->setContextProperty(QStringLiteral("tempDir"), folders.data);
 
     AppContext* appContext = AppContext::instance();
-    // Emulated meters have the same port ids in every process: a simulation
-    // keeps its list of meters in use to itself.
-    SharedMemoryHelper shared(
-        simulate ? QStringLiteral("kvq_m2_simulation_%1").arg(QCoreApplication::applicationPid())
-                 : QStringLiteral("kvq_m2_shared_memory_block"));
+    SharedMemoryHelper shared(SharedMemoryHelper::keyFor(simulate));
     std::unique_ptr<kvq::usb::VirtualUsbBus> virtualBus;
     std::unique_ptr<kvq::emulator::MeterSimulation> simulation;
     if (simulate) {

@@ -19,35 +19,29 @@ namespace {
 
 constexpr std::uint64_t kChunk = 65536; // samples expanded at a time
 
-// customoutput: the interpreter's standard output, into the library log.
-int logLevelZero(const char* text)
+// A line to the library's log callback, as the library itself writes one.
+int logAt(int level, const char* format, ...)
 {
     srd_log_callback callback = nullptr;
     void* data = nullptr;
     srd_log_callback_get(&callback, &data);
     if (!callback)
         return 0;
-    // A va_list for "%s", built by a variadic helper.
-    struct Call {
-        static int with(srd_log_callback cb, void* d, const char* format, ...)
-        {
-            va_list args;
-            va_start(args, format);
-            const int r = cb(d, 0, format, args);
-            va_end(args);
-            return r;
-        }
-    };
-    return Call::with(callback, data, "%s", text);
+    va_list args;
+    va_start(args, format);
+    const int r = callback(data, level, format, args);
+    va_end(args);
+    return r;
 }
 
+// customoutput: the interpreter's standard output, into the library log.
 PyObject* customWrite(PyObject*, PyObject* args)
 {
     const char* text = nullptr;
     if (!PyArg_ParseTuple(args, "s", &text))
         return nullptr;
     if (std::strcmp(text, "\n") != 0) // print() sends its line break on its own
-        logLevelZero(text);
+        logAt(0, "%s", text);         // level 0: always delivered
     Py_RETURN_NONE;
 }
 
@@ -114,20 +108,6 @@ std::string g_origin;
 // refuses a gap silently, and the log should say why.
 std::mutex g_cursorLock;
 std::map<srd_session*, std::uint64_t> g_cursor;
-
-int logAt(int level, const char* format, ...)
-{
-    srd_log_callback callback = nullptr;
-    void* data = nullptr;
-    srd_log_callback_get(&callback, &data);
-    if (!callback)
-        return 0;
-    va_list args;
-    va_start(args, format);
-    const int r = callback(data, level, format, args);
-    va_end(args);
-    return r;
-}
 
 } // namespace
 

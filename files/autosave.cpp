@@ -42,8 +42,7 @@ template <typename Write> void forEachNewRow(WaveformData& store, Write write)
                 continue;
             if (at >= store.channelCount(waveform::Voltage))
                 break;
-            for (int c = 0; c < waveform::ChannelCount; ++c)
-                values[c] = at < store.channelCount(c) ? store.values(c)[at] : 0.0f;
+            store.row(at, values);
             time = store.times()[at] + offset;
         }
         write(values, time);

@@ -40,13 +40,16 @@ void ThreadWork::progress(qint64 done, qint64 total, int* last)
     }
 }
 
-namespace {
-
-void rowOf(const WaveformData& store, qint64 i, float (&values)[10])
+bool ThreadWork::stopAt(qint64 row, qint64 total, int* last, const WaveformData& store)
 {
-    for (int c = 0; c < ChannelCount; ++c)
-        values[c] = i < store.channelCount(c) ? store.values(c)[i] : 0.0f;
+    // Every 100 rows: progress, and the stop of the user or of a retiring store.
+    if (row % 100 != 0)
+        return false;
+    progress(row, total, last);
+    return store.closing.load() || !m_running;
 }
+
+namespace {
 
 QSqlDatabase connection(const QString& name, const QString& path)
 {
@@ -107,18 +110,15 @@ void ThreadWork::saveCsv(const QString& path, WaveformData& store)
     int last = -1;
     float values[10];
     for (qint64 i = 0; i < n; ++i) {
-        rowOf(store, i, values);
+        store.row(i, values);
         appendCsvRow(chunk, values, store.times()[i], offline);
         // Rows leave in 1 MiB writes: the bytes are the same as one write per row.
         if (chunk.size() > (1 << 20) - 256) {
             file.write(chunk);
             chunk.clear();
         }
-        if (i % 100 == 0) {
-            progress(i, n, &last);
-            if (store.closing.load() || !m_running)
-                break;
-        }
+        if (stopAt(i, n, &last, store))
+            break;
     }
     file.write(chunk);
     file.flush();
@@ -145,17 +145,14 @@ bool ThreadWork::saveSqlite(const QString& path, WaveformData& store)
     float values[10];
     rows.exec("BEGIN");
     for (qint64 i = 0; i < n; ++i) {
-        rowOf(store, i, values);
+        store.row(i, values);
         rows.insert(values, store.times()[i], offline);
         if (i % 10000 == 0) {
             rows.exec("COMMIT");
             rows.exec("BEGIN");
         }
-        if (i % 100 == 0) {
-            progress(i, n, &last);
-            if (store.closing.load() || !m_running)
-                break;
-        }
+        if (stopAt(i, n, &last, store))
+            break;
     }
     rows.exec("COMMIT");
     db.close();

@@ -40,6 +40,7 @@ private:
     bool readCsv(const QString& path, kvq::waveform::WaveformData& store);
     bool readSqlite(const QString& path, kvq::waveform::WaveformData& store);
     void progress(qint64 done, qint64 total, int* last);
+    bool stopAt(qint64 row, qint64 total, int* last, const kvq::waveform::WaveformData& store);
 
     QThread* m_thread;
     std::atomic<bool> m_running{false};

@@ -76,6 +76,11 @@ void appendCsvRow(QByteArray& out, const float (&values)[10], qint64 time, bool 
     out.append(buffer, int(p - buffer));
 }
 
+qint8 waveformFileType(const QString& path)
+{
+    return path.endsWith(QLatin1String(".csv")) ? 0 : 1;
+}
+
 int csvColumns(const QByteArray& header)
 {
     return header.count(',') + 1;

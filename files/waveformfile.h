@@ -31,6 +31,10 @@ struct CsvRow {
 };
 bool parseCsvRow(const char* begin, const char* end, int columns, CsvRow* row);
 
+// 0 (CSV) exactly when the path ends with ".csv", compared case-sensitively;
+// everything else, ".CSV" included, is SQLite (1).
+qint8 waveformFileType(const QString& path);
+
 // Column count announced by a header line: its commas plus one.
 int csvColumns(const QByteArray& header);
 

@@ -151,7 +151,7 @@ void ThreadRead::setPowerAlarm(double min, double max, bool enabled, bool sound)
 
 void ThreadRead::measurement(const uint8_t* payload)
 {
-    WaveformData* store = m_passStore ? m_passStore : m_store;
+    WaveformData* store = activeStore();
     if (!store || store->isOffline())
         return;
     store->setDirection(payload[56] & 1);
@@ -174,7 +174,7 @@ void ThreadRead::measurement(const uint8_t* payload)
 
 void ThreadRead::offlineData(const uint8_t* payload, int length)
 {
-    WaveformData* store = m_passStore ? m_passStore : m_store;
+    WaveformData* store = activeStore();
     if (!store || !store->isOffline()) {
         writeLog(QStringLiteral("非离线数据模式，无法接收离线数据。"));
         return;
@@ -186,7 +186,7 @@ void ThreadRead::offlineData(const uint8_t* payload, int length)
 
 void ThreadRead::captureData(const uint8_t* payload, int length)
 {
-    Segment* segment = m_passSegment ? m_passSegment : m_segment;
+    Segment* segment = activeSegment();
     if (!segment)
         return;
     const std::int64_t at = segment->writePos.fetch_add(length);
@@ -228,7 +228,7 @@ void ThreadRead::dispatch(int code, const uint8_t* p, int n)
             const int rate = uploadRateOfCode(p[1]);
             acquisition().uploadRate = rate;
             AppContext::instance()->sampleRate = rate;
-            if (WaveformData* store = m_passStore ? m_passStore : m_store) {
+            if (WaveformData* store = activeStore()) {
                 store->applyRate(rate);
                 emit store->legendChanged();
             }
@@ -289,11 +289,11 @@ void ThreadRead::dispatch(int code, const uint8_t* p, int n)
                 quint32(p[2]) | quint32(p[3]) << 8 | quint32(p[4]) << 16 | quint32(p[5]) << 24;
             if (state == 1) {
                 acquisition().uploadRate = 20;
-                if (WaveformData* store = m_passStore ? m_passStore : m_store)
+                if (WaveformData* store = activeStore())
                     store->applyRate(20);
                 emit sendWaveformDataSPS(QStringLiteral("20"));
             }
-            if (Segment* segment = m_passSegment ? m_passSegment : m_segment)
+            if (Segment* segment = activeSegment())
                 segment->setRate(rate / 1000);
             emit sendPtlAnalysisState(QString::number(state), QString::number(rate));
         }

@@ -82,6 +82,10 @@ private:
     void captureData(const std::uint8_t* payload, int length);
     void setAlarm(kvq::protocol::AlarmMonitor::Quantity q, double min, double max, bool enabled, bool sound);
     kvq::protocol::AlarmMonitor::Announce announcer(kvq::waveform::WaveformData* store);
+    // The stores a report goes to: those the loop holds, or the targets when
+    // a report is dispatched outside the loop (tests, replay).
+    kvq::waveform::WaveformData* activeStore() const { return m_passStore ? m_passStore : m_store; }
+    kvq::waveform::Segment* activeSegment() const { return m_passSegment ? m_passSegment : m_segment; }
     // Moves the loop's holds to the current targets (loop thread).
     void refreshHolds();
     void releaseHolds();

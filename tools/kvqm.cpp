@@ -11,6 +11,7 @@
 #include "emulator/simulation.h"
 #include "files/autosave.h"
 #include "files/threadwork.h"
+#include "files/waveformfile.h"
 #include "protocol/threadread.h"
 #include "waveform/acquisition.h"
 #include "waveform/segment.h"
@@ -81,11 +82,6 @@ template <typename F> bool waitFor(F done, int ms)
     return true;
 }
 
-qint8 fileType(const QString& path)
-{
-    return path.endsWith(QLatin1String(".csv")) ? 0 : 1;
-}
-
 bool isWaveformFile(const QString& path)
 {
     return path.endsWith(QLatin1String(".csv")) || path.endsWith(QLatin1String(".sqlite3"));
@@ -98,16 +94,12 @@ struct Core {
     std::unique_ptr<usb::USBDeviceSlot> slot;
     QTemporaryDir cache;
     Segment segment;
-    // Emulated meters have the same port ids in every process: a simulation
-    // keeps its list of meters in use to itself.
     SharedMemoryHelper shared;
     QMutex deviceMutex;
     std::unique_ptr<ConnectDevice> connector;
     std::unique_ptr<SessionController> controller;
 
-    explicit Core(bool simulate)
-        : shared(simulate ? QStringLiteral("kvq_m2_simulation_%1").arg(QCoreApplication::applicationPid())
-                          : QStringLiteral("kvq_m2_shared_memory_block"))
+    explicit Core(bool simulate) : shared(SharedMemoryHelper::keyFor(simulate))
     {
         if (simulate) {
             virtualBus = std::make_unique<usb::VirtualUsbBus>();
@@ -269,7 +261,7 @@ int record(bool simulate, const QStringList& args)
     if (!core.connect(&json, &error))
         return fail(error);
     SessionController& session = core.session(json);
-    session.setAutoSaveType(fileType(output));
+    session.setAutoSaveType(files::waveformFileType(output));
     bool rateSet = false;
     QObject::connect(&session, &SessionController::sendWaveformDataSPS, &session,
                      [&](QString sps) { rateSet = sps.toInt() == rate; });
@@ -351,7 +343,8 @@ std::pair<QString, int> fileJob(bool save, const QString& path, WaveformData* st
         Qt::DirectConnection);
     QMetaObject::invokeMethod(&worker, save ? "saveWaveFormFile" : "readWaveFormFile",
                               Qt::BlockingQueuedConnection, Q_ARG(QString, path),
-                              Q_ARG(kvq::waveform::WaveformData*, store), Q_ARG(qint8, fileType(path)));
+                              Q_ARG(kvq::waveform::WaveformData*, store),
+                              Q_ARG(qint8, files::waveformFileType(path)));
     Q_UNUSED(ended);
     return {log, state};
 }
@@ -371,7 +364,7 @@ int convert(const QStringList& args)
     const auto [readLog, readOk] = fileJob(false, in, &store);
     if (!readOk)
         return fail(readLog);
-    if (fileType(out) == 1 && QFileInfo::exists(out) && !QFile::remove(out))
+    if (files::waveformFileType(out) == 1 && QFileInfo::exists(out) && !QFile::remove(out))
         return fail(QStringLiteral("cannot replace %1").arg(out)); // a database would be appended to
     const auto [saveLog, saveOk] = fileJob(true, out, &store);
     if (!saveOk)

@@ -32,12 +32,12 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+199"/>
+        <location line="+198"/>
         <source>自动保存创建文件失败。</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+27"/>
+        <location line="+23"/>
         <source>保存波形文件：</source>
         <translation type="unfinished"></translation>
     </message>
@@ -68,13 +68,13 @@
 <context>
     <name>ThreadWork</name>
     <message>
-        <location filename="../files/threadwork.cpp" line="+86"/>
-        <location line="+46"/>
+        <location filename="../files/threadwork.cpp" line="+89"/>
+        <location line="+43"/>
         <source>保存波形文件：无法打开文件</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="-42"/>
+        <location line="-39"/>
         <source>保存波形文件：保存完成。</source>
         <translation type="unfinished"></translation>
     </message>
@@ -84,12 +84,12 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+46"/>
+        <location line="+43"/>
         <source>保存波形文件：创建表失败</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+35"/>
+        <location line="+32"/>
         <source>打开文件成功。</source>
         <translation type="unfinished"></translation>
     </message>
@@ -173,7 +173,7 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location filename="../files/autosave.cpp" line="+80"/>
+        <location filename="../files/autosave.cpp" line="+79"/>
         <location line="+53"/>
         <source>自动保存写入文件失败，自动保存已停止。</source>
         <translation type="unfinished"></translation>

@@ -115,6 +115,13 @@ public:
     qint64 channelCount(int channel) const { return m_values[size_t(channel)].size(); }
     const float* values(int channel) const { return m_values[size_t(channel)].data(); }
     const qint64* times() const { return m_times.data(); }
+    // The ten channel values of sample i; channels not stored (the lines of
+    // an offline record) read 0. The caller holds the read lock.
+    void row(qint64 i, float (&values)[ChannelCount]) const
+    {
+        for (int c = 0; c < ChannelCount; ++c)
+            values[c] = i < m_values[size_t(c)].size() ? m_values[size_t(c)][i] : 0.0f;
+    }
     const Summary& summary(int channel) const { return m_summaries[size_t(channel)]; }
     const Statistics& stats() const { return m_stats; }
     // (min, max) of a channel over sample indexes [first, last].
