@@ -12,12 +12,14 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr std::uint64_t kChunk = 65536; // samples expanded at a time
+constexpr std::uint64_t kChunk = 65536;   // samples expanded at a time
+constexpr std::uint64_t kEofTail = 65536; // idle samples that close the data
 
 // A line to the library's log callback, as the library itself writes one.
 int logAt(int level, const char* format, ...)
@@ -108,6 +110,27 @@ std::string g_origin;
 // refuses a gap silently, and the log should say why.
 std::mutex g_cursorLock;
 std::map<srd_session*, std::uint64_t> g_cursor;
+// The levels of each session's last sample, continued at the end of the data.
+std::map<srd_session*, std::uint8_t> g_lastLevels;
+// Sessions asked to terminate: a send in progress then reports it.
+std::set<srd_session*> g_terminated;
+// Decoders loaded from a folder that is not ours: never handed out.
+std::set<std::string> g_refused;
+
+// Each byte of bit data as eight one-byte samples of channel 0.
+struct ExpandTable {
+    std::uint64_t bytes[256];
+    ExpandTable()
+    {
+        for (int b = 0; b < 256; ++b) {
+            std::uint64_t v = 0;
+            for (int i = 0; i < 8; ++i)
+                v |= std::uint64_t((b >> i) & 1) << (8 * i);
+            bytes[b] = v;
+        }
+    }
+};
+const ExpandTable g_expand;
 
 } // namespace
 
@@ -146,6 +169,11 @@ const GSList* kvq_decoder_list()
 
 const srd_decoder* kvq_decoder_get(const char* id)
 {
+    {
+        std::lock_guard<std::mutex> lock(g_cursorLock);
+        if (id && g_refused.count(id))
+            return nullptr;
+    }
     return srd_decoder_get_by_id(id);
 }
 
@@ -160,6 +188,8 @@ int kvq_session_destroy(srd_session* session)
     {
         std::lock_guard<std::mutex> lock(g_cursorLock);
         g_cursor.erase(session);
+        g_lastLevels.erase(session);
+        g_terminated.erase(session);
     }
     return srd_session_destroy(session);
 }
@@ -222,8 +252,17 @@ int kvq_session_send(srd_session* session, std::uint64_t start, std::uint64_t en
             if (!bits)
                 continue;
             const std::uint64_t offset = s - start; // a multiple of 8: chunks start on bytes
+            std::uint64_t i = 0;
+            // Whole bytes eight samples at a time (the capture's one channel
+            // is channel 0 and the other bits of the buffer are constants).
+            for (const std::uint8_t* in = bits + (offset >> 3); i + 8 <= n; i += 8, ++in) {
+                std::uint64_t word;
+                std::memcpy(&word, &buffer[i], 8);
+                word |= g_expand.bytes[*in] << c;
+                std::memcpy(&buffer[i], &word, 8);
+            }
             const std::uint8_t mask = std::uint8_t(1u << c);
-            for (std::uint64_t i = 0; i < n; ++i)
+            for (; i < n; ++i)
                 if ((bits[(offset + i) >> 3] >> ((offset + i) & 7)) & 1)
                     buffer[i] |= mask;
         }
@@ -231,16 +270,36 @@ int kvq_session_send(srd_session* session, std::uint64_t start, std::uint64_t en
         if (rc != SRD_OK)
             return rc;
         std::lock_guard<std::mutex> lock(g_cursorLock);
+        if (g_terminated.count(session))
+            return SRD_ERR_TERM_REQ;
         g_cursor[session] = s + n;
+        if (n > 0)
+            g_lastLevels[session] = buffer[n - 1];
     }
     return SRD_OK;
 }
 
 int kvq_session_send_eof(srd_session* session)
 {
-    // This library version has no end-of-data call: every instance stops
-    // waiting and is reset, which ends its decoder thread cleanly. Packets are
-    // emitted at their end of packet, so nothing completed is lost.
+    // This library version has no end-of-data call. The line is continued at
+    // its last levels for a while first, so that a decoder that waits for the
+    // line to settle after a packet sees it settle; then every instance stops
+    // waiting and is reset, which ends its decoder thread cleanly.
+    std::uint64_t cursor = 0;
+    std::uint8_t levels = 0;
+    bool terminated = false;
+    {
+        std::lock_guard<std::mutex> lock(g_cursorLock);
+        cursor = g_cursor[session];
+        levels = g_lastLevels[session];
+        terminated = g_terminated.count(session) > 0;
+    }
+    if (session && cursor > 0 && !terminated) {
+        std::vector<KvqSampleSource> tail(8);
+        for (int c = 0; c < 8; ++c)
+            tail[size_t(c)] = KvqSampleSource{nullptr, std::uint8_t((levels >> c) & 1)};
+        kvq_session_send(session, cursor, cursor + kEofTail, tail.data(), 8);
+    }
     return kvq_session_terminate_reset(session);
 }
 
@@ -249,6 +308,8 @@ int kvq_session_terminate_reset(srd_session* session)
     {
         std::lock_guard<std::mutex> lock(g_cursorLock);
         g_cursor[session] = 0; // reset instances start again at sample 0
+        g_lastLevels.erase(session);
+        g_terminated.insert(session);
     }
     return srd_session_terminate_reset(session);
 }
@@ -279,3 +340,32 @@ const char* kvq_decoder_origin(const char* id)
     PyGILState_Release(gil);
     return g_origin.c_str();
 }
+
+namespace kvq::decode {
+
+bool decoderIsFrom(const char* id, const QString& folder)
+{
+    const QString origin = QString::fromUtf8(kvq_decoder_origin(id));
+    const QString canonicalOrigin = QFileInfo(origin).canonicalFilePath();
+    const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
+    if (!origin.isEmpty() && !canonicalFolder.isEmpty() &&
+        canonicalOrigin.startsWith(canonicalFolder + QLatin1Char('/'))) {
+        std::lock_guard<std::mutex> lock(g_cursorLock);
+        g_refused.erase(id);
+        return true;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_cursorLock);
+        g_refused.insert(id);
+    }
+    logAt(SRD_LOG_ERR, "Decoder %s comes from '%s', not from '%s'; refused.", id, origin.toUtf8().constData(),
+          folder.toUtf8().constData());
+    return false;
+}
+
+int checkLoadedDecoders()
+{
+    return kvq_decoder_list() ? 0 : 3;
+}
+
+} // namespace kvq::decode

@@ -39,3 +39,13 @@ int kvq_log_callback_set(srd_log_callback callback, void* context);
 int kvq_log_loglevel_set(int level);
 // File the loaded Python module of decoder `id` came from (empty if unknown).
 const char* kvq_decoder_origin(const char* id);
+
+#include <QString>
+
+namespace kvq::decode {
+// True when decoder `id` is loaded from below `folder`; otherwise logs which
+// file it came from (a decoder of the same id elsewhere is not ours).
+bool decoderIsFrom(const char* id, const QString& folder);
+// 3 when no decoder is loaded at all, else 0.
+int checkLoadedDecoders();
+} // namespace kvq::decode
