@@ -12,6 +12,7 @@
 #include <quazip5/quazipfile.h>
 #include <quazip5/quazipnewinfo.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace compressionTool {
@@ -142,6 +143,33 @@ bool zipCompressThread::compressDir()
     return ok;
 }
 
+namespace {
+
+// Relative, forward slashes only, no parent steps, no drive letter.
+bool safeEntryName(const QString& name)
+{
+    if (name.isEmpty() || name.startsWith(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) ||
+        (name.size() >= 2 && name.at(1) == QLatin1Char(':')))
+        return false;
+    const QStringList parts = name.split(QLatin1Char('/'));
+    return !parts.contains(QStringLiteral(".."));
+}
+
+bool isSymbolicLink(const QuaZipFileInfo64& info)
+{
+    // Unix mode in the high half of the external attributes; archives made
+    // elsewhere leave it 0.
+    return ((info.externalAttr >> 16) & 0170000) == 0120000;
+}
+
+// A capture buffer file is 1 MiB; text members stay far below the general cap.
+qint64 entryLimit(const QString& name)
+{
+    return name.endsWith(QLatin1String(".bin")) ? qint64(1) << 20 : qint64(256) << 20;
+}
+
+} // namespace
+
 QStringList zipCompressThread::extractDir()
 {
     QStringList extracted;
@@ -166,9 +194,18 @@ QStringList zipCompressThread::extractDir()
     const QString target = QDir::cleanPath(QFileInfo(m_destination).absoluteFilePath()) + QLatin1Char('/');
     for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
         const QString name = zip.getCurrentFileName();
+        QuaZipFileInfo64 entryInfo;
+        zip.getCurrentFileInfo(&entryInfo);
+        // An archive is refused as a whole when an entry could land outside
+        // the target or is a link: it was not made by us.
+        if (!safeEntryName(name) || isSymbolicLink(entryInfo)) {
+            qWarning() << "Refusing zip entry" << name;
+            return fail();
+        }
         const QString path = QDir::cleanPath(target + name);
-        // Confined to the target: "../" in an entry name never escapes it.
-        if (!(path + QLatin1Char('/')).startsWith(target) || path + QLatin1Char('/') == target)
+        if (!(path + QLatin1Char('/')).startsWith(target))
+            return fail();
+        if (path + QLatin1Char('/') == target)
             continue;
         if (name.endsWith(QLatin1Char('/'))) {
             QDir().mkpath(path);
@@ -180,17 +217,25 @@ QStringList zipCompressThread::extractDir()
         if (!entry.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return fail();
         extracted << path;
-        while (!entry.atEnd()) {
-            const QByteArray block = entry.read(4096);
-            if (block.isEmpty() && entry.getZipError() != 0)
-                return fail();
+        // What an entry may expand to: anything beyond is cut, so that a
+        // small archive cannot fill the disk.
+        qint64 room = entryLimit(name);
+        while (!entry.atEnd() && room > 0) {
+            const QByteArray block = entry.read(std::min<qint64>(room, 256 * 1024));
+            if (block.isEmpty()) {
+                if (entry.getZipError() != 0)
+                    return fail();
+                break;
+            }
             if (out.write(block) != block.size())
                 return fail();
+            room -= block.size();
             advance(block.size());
         }
+        const bool cut = !entry.atEnd();
         entry.close();
         out.close();
-        if (entry.getZipError() != 0)
+        if (!cut && entry.getZipError() != 0)
             return fail();
         QuaZipFileInfo64 info;
         if (zip.getCurrentFileInfo(&info) && info.getPermissions() != 0)

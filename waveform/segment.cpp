@@ -218,6 +218,21 @@ const std::uint8_t* Segment::dataAt(std::int64_t s, std::int64_t* bufferEnd, int
     return data ? data + ((s >> 3) & 0xFFFFF) : nullptr;
 }
 
+void Segment::setConstantBuffers(int channel, int block, std::uint64_t constantMask, std::uint64_t levelMask)
+{
+    if (channel < 0 || channel >= m_channelCount || block < 0 || block >= kBlocks)
+        return;
+    std::lock_guard<std::mutex> lock(m_dataLock);
+    BlockRecord& record = m_blocks[size_t(channel)][size_t(block)];
+    for (int k = 0; k < kBuffersPerBlock; ++k) {
+        const std::uint64_t bit = std::uint64_t(1) << k;
+        if (!(constantMask & bit) || record.data[size_t(k)])
+            continue;
+        record.constantMask |= bit;
+        record.levelMask = (record.levelMask & ~bit) | (levelMask & bit);
+    }
+}
+
 void Segment::compactBuffer(int channel, int block, int buffer)
 {
     if (channel < 0 || channel >= m_channelCount || block < 0 || block >= kBlocks || buffer < 0 ||

@@ -63,6 +63,9 @@ public:
     bool levelAt(std::int64_t sample, int channel, bool relative) const;
     const std::uint8_t* dataAt(std::int64_t sample, std::int64_t* bufferEnd, int channel) const;
     void compactBuffer(int channel, int block, int buffer);
+    // Records the buffers of `constantMask` that hold no data as constant at
+    // their bit of `levelMask` (a protocol file's block line).
+    void setConstantBuffers(int channel, int block, std::uint64_t constantMask, std::uint64_t levelMask);
 
     void addUser() { m_users.fetch_add(1); }
     void removeUser() { m_users.fetch_sub(1); }

@@ -60,26 +60,68 @@ TEST(Zip, DirectoryRoundTripWithProgress)
     EXPECT_EQ(unzip.last().at(0).toInt(), 100);
 }
 
-TEST(Zip, EntriesCannotEscapeTheTarget)
+// An archive with any entry that could land outside its target, or a link,
+// is refused as a whole: nothing is left behind, inside or outside.
+TEST(Zip, ArchivesWithUnsafeEntriesAreRefused)
+{
+    struct Case {
+        const char* name;
+        quint32 mode; // Unix mode in the external attributes, 0 for none
+    };
+    const Case cases[] = {
+        {"../evil.txt", 0},  {"a/../../evil2.txt", 0}, {"/tmp/abs.txt", 0},
+        {"C:/drive.txt", 0}, {"a\\b.txt", 0},          {"link", 0120777},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir tmp;
+        const QString zipPath = tmp.path() + "/evil.zip";
+        {
+            QuaZip zip(zipPath);
+            ASSERT_TRUE(zip.open(QuaZip::mdCreate));
+            for (const char* name : {"ok.txt", c.name}) {
+                QuaZipNewInfo info(QString::fromLatin1(name));
+                if (name == c.name && c.mode)
+                    info.externalAttr = c.mode << 16;
+                QuaZipFile entry(&zip);
+                ASSERT_TRUE(entry.open(QIODevice::WriteOnly, info));
+                entry.write("payload");
+                entry.close();
+            }
+            zip.close();
+        }
+        ZipHelper helper;
+        EXPECT_FALSE(helper.extractDir(zipPath, tmp.path() + "/target"));
+        EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/target/ok.txt"));
+        EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/evil.txt"));
+        EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/evil2.txt"));
+        EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/target/link"));
+    }
+}
+
+// A buffer file cannot expand beyond the 1 MiB a buffer holds.
+TEST(Zip, OversizedBufferEntriesAreCut)
 {
     QTemporaryDir tmp;
-    const QString zipPath = tmp.path() + "/evil.zip";
+    const QString zipPath = tmp.path() + "/bomb.zip";
     {
         QuaZip zip(zipPath);
         ASSERT_TRUE(zip.open(QuaZip::mdCreate));
-        for (const char* name : {"../evil.txt", "ok.txt", "a/../../evil2.txt"}) {
+        for (const char* name : {"0/0-0.bin", "big.txt"}) {
             QuaZipFile entry(&zip);
-            ASSERT_TRUE(entry.open(QIODevice::WriteOnly, QuaZipNewInfo(name)));
-            entry.write("payload");
+            ASSERT_TRUE(entry.open(QIODevice::WriteOnly, QuaZipNewInfo(QString::fromLatin1(name))));
+            const QByteArray zeros(1 << 20, '\0');
+            for (int i = 0; i < 5; ++i)
+                entry.write(zeros);
             entry.close();
         }
         zip.close();
     }
+    EXPECT_LT(QFileInfo(zipPath).size(), 100000);
     ZipHelper helper;
     ASSERT_TRUE(helper.extractDir(zipPath, tmp.path() + "/target"));
-    EXPECT_TRUE(QFileInfo::exists(tmp.path() + "/target/ok.txt"));
-    EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/evil.txt"));
-    EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/evil2.txt"));
+    EXPECT_EQ(QFileInfo(tmp.path() + "/target/0/0-0.bin").size(), 1 << 20);
+    EXPECT_EQ(QFileInfo(tmp.path() + "/target/big.txt").size(), 5 << 20);
 }
 
 TEST(Zip, EmptyAndCorruptArchives)
