@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
 
 #include <atomic>
@@ -11,6 +12,9 @@ class SharedMemoryHelper;
 class WindowError;
 namespace kvq {
 struct LiveBus;
+namespace decode {
+class DecodeController;
+}
 namespace usb {
 class USBDeviceSlot;
 }
@@ -35,8 +39,11 @@ public:
     // The capture store of the PD analyser and the current sample store.
     kvq::waveform::Segment* segment = nullptr;
     kvq::waveform::WaveformData* waveformData = nullptr;
-    // Live VBUS/IBUS for the decode pipeline (null until it exists).
+    // The PD decode pipeline and its live VBUS/IBUS (null until they exist).
+    kvq::decode::DecodeController* decodeController = nullptr;
     kvq::LiveBus* liveBus = nullptr;
+    // The cache folder: capture buffers and protocol file work folders.
+    QString cacheDir;
     // Upload rate of the meter in samples per second, as last applied (the
     // report reader writes it on its thread).
     std::atomic<qint32> sampleRate{0};

@@ -2,8 +2,10 @@
 
 #include "app/appcontext.h"
 #include "app/logging.h"
+#include "decode/decodecontroller.h"
 #include "device/usbcontrol.h"
 #include "files/autosave.h"
+#include "files/protocolfile.h"
 #include "files/threadwork.h"
 #include "files/waveformfile.h"
 #include "protocol/threadread.h"
@@ -39,6 +41,15 @@ QString defaultAutoSaveFolder()
 
 } // namespace
 
+namespace {
+QString repairPath(QString path)
+{
+    if (path.startsWith(QLatin1String("file://")))
+        path = QUrl(path).toLocalFile();
+    return QDir::cleanPath(path.replace(QLatin1Char('\\'), QLatin1Char('/')));
+}
+} // namespace
+
 SessionController::SessionController(QObject* parent) : QObject(parent)
 {
     AppContext* context = AppContext::instance();
@@ -54,6 +65,15 @@ SessionController::SessionController(QObject* parent) : QObject(parent)
     m_worker = new ThreadWork;
     m_reader = new ThreadRead(m_segment, m_store);
     m_reader->setLiveBus(context->liveBus);
+    m_decoder = context->decodeController;
+    if (m_decoder) {
+        connect(this, &SessionController::sendPtlAnalysisStart, m_decoder,
+                &kvq::decode::DecodeController::decodeSegment, Qt::QueuedConnection);
+        connect(m_decoder, &kvq::decode::DecodeController::sendDecodeDataAppend, this,
+                &SessionController::sendDecodeDataAppend);
+        connect(m_decoder, &kvq::decode::DecodeController::sendSegmentLog, this,
+                &SessionController::sendSegmentLog);
+    }
 
     connect(this, &SessionController::sendReadThreadStart, m_reader, &ThreadRead::readLoop);
     connect(m_reader, &ThreadRead::sendCLineInputInfo, this, &SessionController::sendCLineInputInfo);
@@ -305,6 +325,9 @@ bool SessionController::startProtocolParsing(uchar state)
         return false;
     AppContext* context = AppContext::instance();
     if (state == 1) {
+        m_busSamples.clear();
+        if (m_decoder)
+            m_decoder->setBusList(nullptr);
         if (m_segment) {
             m_segment->writePos = 0;
             m_segment->clearCapture();
@@ -314,9 +337,65 @@ bool SessionController::startProtocolParsing(uchar state)
             m_store && m_store->rate() >= 1 ? m_store->rate() : acquisition().uploadRate.load();
         emit sendDecodeDataClear();
     } else if (state == 0) {
+        if (m_decoder)
+            m_decoder->stopDecode();
         applyUploadRate(context->sampleRate.load());
+        if (m_decoder)
+            m_decoder->waitDecodeStopped();
     }
     return usb->setPdAnalysis(qint8(state));
+}
+
+void SessionController::setRate(uint rate)
+{
+    if (!m_decoder)
+        return;
+    m_decoder->initSession();
+    m_decoder->setSampleRate(rate);
+    emit sendPtlAnalysisStart(m_segment);
+}
+
+bool SessionController::saveProtocolData(QString filePath)
+{
+    if (!m_segment || !m_decoder)
+        return false;
+    const QString path = repairPath(filePath);
+    std::vector<kvq::decode::MessageBus> bus;
+    {
+        std::lock_guard<std::mutex> lock(m_decoder->listLock());
+        bus.reserve(m_decoder->messages().size());
+        for (const kvq::decode::PdMessage& m : m_decoder->messages())
+            bus.push_back({m.startSample, m.vbus, m.ibus});
+    }
+    const kvq::files::ProtocolFileResult result =
+        kvq::files::saveProtocolFile(*m_segment, bus, path, AppContext::instance()->cacheDir);
+    emit sendSegmentLog(result.message, result.ok ? 1 : 0);
+    return result.ok;
+}
+
+bool SessionController::readProtocolData(QString filePath)
+{
+    if (!m_segment || !m_decoder)
+        return false;
+    const QString path = repairPath(filePath);
+    m_decoder->stopDecode();
+    m_decoder->waitDecodeStopped();
+    m_segment->clearCapture();
+    m_reader->rebindSegment(m_segment);
+    m_busSamples.clear();
+    m_decoder->setBusList(nullptr);
+    const kvq::files::ProtocolFileResult result =
+        kvq::files::readProtocolFile(*m_segment, path, AppContext::instance()->cacheDir, &m_busSamples);
+    for (const QString& warning : result.warnings)
+        emit sendSegmentLog(warning, 0);
+    emit sendSegmentLog(result.message, result.ok ? 1 : 0);
+    if (!result.ok)
+        return false;
+    m_decoder->setBusList(&m_busSamples);
+    m_decoder->initSession();
+    m_decoder->setSampleRate(quint64(m_segment->rate()) * 1000);
+    emit sendPtlAnalysisStart(m_segment);
+    return true;
 }
 
 bool SessionController::startUpload()
@@ -394,15 +473,6 @@ void SessionController::closeAutoSave()
     if (m_store)
         files::closeAutoSaveFile(*m_store);
 }
-
-namespace {
-QString repairPath(QString path)
-{
-    if (path.startsWith(QLatin1String("file://")))
-        path = QUrl(path).toLocalFile();
-    return QDir::cleanPath(path.replace(QLatin1Char('\\'), QLatin1Char('/')));
-}
-} // namespace
 
 bool SessionController::saveWaveFormData(QString path)
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "decode/busfile.h"
+
 // The hub between the QML user interface and a measuring session: device
 // commands, acquisition, sample stores, statistics, files, styles and alarms.
 // Usable from C++ exactly as QML uses it.
@@ -19,6 +21,9 @@ class QMediaPlayer;
 class ThreadRead;
 class ThreadWork;
 
+namespace kvq::decode {
+class DecodeController;
+}
 namespace kvq::usb {
 class USBControl;
 class USBDeviceSlot;
@@ -56,6 +61,9 @@ public:
     Q_INVOKABLE void getSetViewIndex(qint8 index);
     Q_INVOKABLE void getSetUploadSPS(qint8 index);
     Q_INVOKABLE bool startProtocolParsing(uchar state);
+    Q_INVOKABLE void setRate(uint rate);
+    Q_INVOKABLE bool saveProtocolData(QString filePath);
+    Q_INVOKABLE bool readProtocolData(QString filePath);
     Q_INVOKABLE bool startWaveFormDataUp(uchar state);
     Q_INVOKABLE bool reStartWaveFormDataUp();
     Q_INVOKABLE bool saveWaveFormData(QString path);
@@ -97,6 +105,8 @@ signals:
     void sendWaveformDataChanged();
     void sendSegmentLog(QString log, int state = 1);
     void sendDecodeDataClear();
+    void sendPtlAnalysisStart(kvq::waveform::Segment* segment);
+    void sendDecodeDataAppend();
     void overallAlarm(bool powerAlarm, bool currentAlarm, bool voltageAlarm, bool sound, QString msg,
                       QString color);
     void sendCLineInputInfo(QString cc, bool input);
@@ -124,6 +134,9 @@ private:
 
     kvq::usb::USBDeviceSlot* m_usb = nullptr;
     kvq::waveform::Segment* m_segment = nullptr;
+    kvq::decode::DecodeController* m_decoder = nullptr;
+    // Bus change points of the protocol file last opened (the decoder walks them).
+    std::vector<kvq::decode::BusSample> m_busSamples;
     kvq::waveform::WaveformData* m_store = nullptr;
     ThreadRead* m_reader = nullptr;
     ThreadWork* m_worker = nullptr;

@@ -13,6 +13,7 @@
 #include "app/sharedmemoryhelper.h"
 #include "app/windowerror.h"
 #include "crash/crashhandler.h"
+#include "decode/decodecontroller.h"
 #include "decode/runtime.h"
 #include "device/devicehost.h"
 #include "device/usbcontrol.h"
@@ -51,9 +52,16 @@ int startDecoders()
 {
     kvq_log_callback_set(&decoderLog, nullptr);
     kvq_log_loglevel_set(2);
-    if (kvq_init(QCoreApplication::applicationDirPath().toUtf8().constData()) != 0)
+    const QString dir = QCoreApplication::applicationDirPath();
+    if (kvq_init(dir.toUtf8().constData()) != 0)
         return 1;
-    return kvq_decoder_load_all() != 0 ? 2 : 0;
+    if (kvq_decoder_load_all() != 0)
+        return 2;
+    // The library also loads decoders of the same id from its system folders
+    // and from SIGROKDECODE_DIR; only our own USB-PD decoder is trusted.
+    if (!kvq::decode::decoderIsFrom("usb_power_delivery", dir + QStringLiteral("/decoders")))
+        return 2;
+    return 0;
 }
 
 const char* const kMainQml = "qrc:/qml/main.qml";
@@ -136,6 +144,10 @@ int runMainProgram(int argc, char** argv)
     kvq::waveform::Segment segment;
     segment.setMemoryDir(folders.temp);
     appContext->segment = &segment;
+    appContext->cacheDir = folders.temp;
+    kvq::decode::DecodeController decodeController;
+    appContext->decodeController = &decodeController;
+    appContext->liveBus = &decodeController.liveBus();
     // The session controller takes this first store over and retires it.
     appContext->waveformData = new kvq::waveform::WaveformData(0);
     const QUrl mainUrl(QString::fromLatin1(kMainQml));
@@ -204,6 +216,8 @@ int runMainProgram(int argc, char** argv)
     shared.decrementByte(SharedMemoryHelper::kInstances);
     appContext->deviceSlot = nullptr;
     appContext->shared = nullptr;
+    appContext->decodeController = nullptr;
+    appContext->liveBus = nullptr;
     appContext->segment = nullptr;
     delete appContext->waveformData; // none when a session controller retired it
     appContext->waveformData = nullptr;
