@@ -198,13 +198,13 @@ void DecodeController::decodeSegment(waveform::Segment* store)
     if (!m_session || !store)
         return;
     writeLog(QStringLiteral("        协议线程启动"));
+    m_decoded = 0;
     {
         std::lock_guard<std::mutex> lock(m_stateLock);
         m_runState = Running;
     }
     store->addUser();
     m_stop = false;
-    m_decoded = 0;
 
     const size_t entries = m_storeChannels.size();
     std::vector<KvqSampleSource> sources(entries, KvqSampleSource{nullptr, 0});
@@ -287,6 +287,21 @@ void DecodeController::decodeSegment(waveform::Segment* store)
         m_runState = Idle;
     }
     writeLog(QStringLiteral("        协议线程退出"));
+}
+
+bool DecodeController::decodeToEnd(waveform::Segment* store, int timeoutMs)
+{
+    QMetaObject::invokeMethod(
+        this, [this, store] { decodeSegment(store); }, Qt::QueuedConnection);
+    const qint64 target = std::max<qint64>(store->sampleCount(0, false), 1000) & ~qint64(7);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool done = false;
+    while (!(done = decodedSamples() >= target && runState() == Running) &&
+           std::chrono::steady_clock::now() < deadline)
+        sleepMs(2);
+    stopDecode();
+    waitDecodeStopped();
+    return done;
 }
 
 void DecodeController::onAnnotation(srd_proto_data* data, void* context)

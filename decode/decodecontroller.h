@@ -62,6 +62,10 @@ public:
     // or none for a live capture; the file values start unset again.
     void setBusList(std::vector<BusSample>* list);
 
+    // Decodes every sample `store` holds now, blocking the caller (not the
+    // controller's thread) until done or `timeoutMs` passed; false on time-out.
+    bool decodeToEnd(kvq::waveform::Segment* store, int timeoutMs);
+
     // One annotation of the decoder (start sample, class, texts ending with
     // null); called on the decoder's thread, and by tests.
     void annotation(qint64 start, int cls, const char* const* texts);

@@ -23,10 +23,10 @@ namespace {
 
 using waveform::Segment;
 
-QString tr(const char* text)
-{
-    return QCoreApplication::translate("ProtocolFile", text);
-}
+// The user's messages of this file.
+struct Text {
+    Q_DECLARE_TR_FUNCTIONS(ProtocolFile)
+};
 
 // Holds the store as a user for the length of a save or an open.
 class StoreUse {
@@ -58,7 +58,7 @@ quint64 blockOffset(int block, int buffer)
 void writeChannel(Segment& store, int channel, const QString& dir)
 {
     if (!QDir().mkpath(dir))
-        throw FileError(tr("生成通道%1配置文件失败。").arg(channel));
+        throw FileError(Text::tr("生成通道%1配置文件失败。").arg(channel));
     QByteArray text;
     text += QByteArray::number(qlonglong(store.startOf(channel))) + "\r\n";
     text += QByteArray::number(qlonglong(store.sampleCount(channel, false))) + "\r\n";
@@ -76,23 +76,23 @@ void writeChannel(Segment& store, int channel, const QString& dir)
                 bin.write(reinterpret_cast<const char*>(data), Segment::kBufferBytes) !=
                     Segment::kBufferBytes ||
                 !bin.flush())
-                throw FileError(tr("生成原始文件失败。"));
+                throw FileError(Text::tr("生成原始文件失败。"));
         }
     }
     if (!writeText(dir + QStringLiteral("/channel.ini"), text))
-        throw FileError(tr("生成通道%1配置文件失败。").arg(channel));
+        throw FileError(Text::tr("生成通道%1配置文件失败。").arg(channel));
 }
 
 // Reads channel `channel` from `dir`; a skipped channel adds a warning.
 void readChannel(Segment& store, int channel, const QString& dir, QStringList* warnings)
 {
     if (!QFileInfo(dir).isDir()) {
-        warnings->append(tr("缺失通道%1数据目录，已经跳过。").arg(channel) + QLatin1Char('\n'));
+        warnings->append(Text::tr("缺失通道%1数据目录，已经跳过。").arg(channel) + QLatin1Char('\n'));
         return;
     }
     QFile ini(dir + QStringLiteral("/channel.ini"));
     if (!ini.open(QIODevice::ReadOnly)) {
-        warnings->append(tr("读取通道%1配置文件失败，已经跳过。").arg(channel) + QLatin1Char('\n'));
+        warnings->append(Text::tr("读取通道%1配置文件失败，已经跳过。").arg(channel) + QLatin1Char('\n'));
         return;
     }
     // A channel file far beyond 320 block lines is not ours.
@@ -115,11 +115,11 @@ void readChannel(Segment& store, int channel, const QString& dir, QStringList* w
             continue;
         QFile bin(dir + QLatin1Char('/') + name);
         if (!bin.open(QIODevice::ReadOnly))
-            throw FileError(tr("读取原始文件失败。"));
+            throw FileError(Text::tr("读取原始文件失败。"));
         std::memset(buffer.get(), 0, size_t(Segment::kBufferBytes));
         const qint64 got = bin.read(reinterpret_cast<char*>(buffer.get()), Segment::kBufferBytes);
         if (got < 0)
-            throw FileError(tr("读取原始文件失败。"));
+            throw FileError(Text::tr("读取原始文件失败。"));
         // The whole buffer is written, so one of a single level is compacted at once.
         if (store.writeBytes(channel, qint64(blockOffset(j, k)), buffer.get(), Segment::kBufferBytes, true) !=
             Segment::WriteOk) {
@@ -144,7 +144,7 @@ void readChannel(Segment& store, int channel, const QString& dir, QStringList* w
     store.setSampleCount(std::clamp<qint64>(count, 0, limit), channel, false);
     store.setStart(channel, std::clamp<qint64>(start, 0, limit));
     if (noMemory)
-        throw FileError(tr("申请内存失败，无法写入数据。"));
+        throw FileError(Text::tr("申请内存失败，无法写入数据。"));
 }
 
 } // namespace
@@ -168,32 +168,32 @@ ProtocolFileResult saveProtocolFile(Segment& store, const std::vector<decode::Me
     StoreUse use(store);
     const QString dir = makeTimedFolder(cacheDir + QStringLiteral("/save"));
     if (!QFileInfo(dir).isDir()) {
-        result.message = tr("保存工程失败。");
+        result.message = Text::tr("保存工程失败。");
         return result;
     }
     try {
         const QByteArray rate = "SamplingFrequency=" + QByteArray::number(qlonglong(store.rate())) + "\r\n";
         if (!writeText(dir + QStringLiteral("/channel.ini"), rate))
-            throw FileError(tr("生成通道配置文件失败。"));
+            throw FileError(Text::tr("生成通道配置文件失败。"));
         if (!writeText(dir + QStringLiteral("/bus.ini"), decode::formatBusFile(messages)))
-            throw FileError(tr("生成电流记录文件失败。"));
+            throw FileError(Text::tr("生成电流记录文件失败。"));
         for (int c = 0; c < store.channelCount(); ++c)
             writeChannel(store, c, dir + QLatin1Char('/') + QString::number(c));
         ZipHelper zip;
         if (!zip.compressDir(dir, dir + QStringLiteral(".kvqdl")))
-            throw FileError(tr("生成压缩文件失败。"));
+            throw FileError(Text::tr("生成压缩文件失败。"));
     } catch (const FileError& error) {
-        result.message = tr("保存工程异常，错误信息:%1").arg(error.text());
+        result.message = Text::tr("保存工程异常，错误信息:%1").arg(error.text());
         return result;
     }
     const QString zipFile = dir + QStringLiteral(".kvqdl");
     if (QFileInfo::exists(path) && !QFile::remove(path)) {
-        result.message = tr("文件被占用，无法删除文件。");
+        result.message = Text::tr("文件被占用，无法删除文件。");
     } else if (!QFile::rename(zipFile, path)) {
-        result.message = tr("文件被占用，无法覆盖文件。");
+        result.message = Text::tr("文件被占用，无法覆盖文件。");
     } else {
         result.ok = true;
-        result.message = tr("保存协议文件：") + path;
+        result.message = Text::tr("保存协议文件：") + path;
     }
     QFile::remove(zipFile);
     QDir(dir).removeRecursively();
@@ -209,12 +209,12 @@ ProtocolFileResult readProtocolFile(Segment& store, const QString& path, const Q
         const QString dir = makeTimedFolder(cacheDir + QStringLiteral("/load"));
         ZipHelper zip;
         if (!QFileInfo(dir).isDir() || !zip.extractDir(path, dir))
-            throw FileError(tr("解压缩文件失败。"));
+            throw FileError(Text::tr("解压缩文件失败。"));
         QFile ini(dir + QStringLiteral("/channel.ini"));
         if (!ini.exists())
-            throw FileError(tr("通道配置文件缺失。"));
+            throw FileError(Text::tr("通道配置文件缺失。"));
         if (!ini.open(QIODevice::ReadOnly))
-            throw FileError(tr("读取通道配置文件失败。"));
+            throw FileError(Text::tr("读取通道配置文件失败。"));
         for (const QByteArray& line : ini.read(1 << 16).split('\n')) {
             const QList<QByteArray> parts = line.trimmed().split('=');
             if (parts.size() == 2 && parts[0] == "SamplingFrequency") {
@@ -226,7 +226,7 @@ ProtocolFileResult readProtocolFile(Segment& store, const QString& path, const Q
         QFile busFile(dir + QStringLiteral("/bus.ini"));
         if (busFile.exists()) {
             if (!busFile.open(QIODevice::ReadOnly))
-                throw FileError(tr("读取电流记录文件失败。"));
+                throw FileError(Text::tr("读取电流记录文件失败。"));
             const std::vector<decode::BusSample> entries =
                 decode::parseBusFile(QString::fromUtf8(busFile.readAll()));
             bus->insert(bus->end(), entries.begin(), entries.end());
@@ -234,11 +234,11 @@ ProtocolFileResult readProtocolFile(Segment& store, const QString& path, const Q
         for (int c = 0; c < store.channelCount(); ++c)
             readChannel(store, c, dir + QLatin1Char('/') + QString::number(c), &result.warnings);
     } catch (const FileError& error) {
-        result.message = tr("加载工程异常，错误信息:%1").arg(error.text());
+        result.message = Text::tr("加载工程异常，错误信息:%1").arg(error.text());
         return result;
     }
     result.ok = true;
-    result.message = tr("加载协议文件：") + path;
+    result.message = Text::tr("加载协议文件：") + path;
     return result;
 }
 

@@ -18,10 +18,10 @@ namespace kvq::files {
 
 namespace {
 
-QString tr(const char* text)
-{
-    return QCoreApplication::translate("SigrokFile", text);
-}
+// The user's messages of this file.
+struct Text {
+    Q_DECLARE_TR_FUNCTIONS(SigrokFile)
+};
 
 constexpr int kMaxUnitSize = 8;
 // Logic files of a session are a few MiB each; anything far beyond is not one.
@@ -108,12 +108,12 @@ SigrokImport importSigrokSession(const QString& path, const QString& probe, wave
     SigrokImport result;
     QuaZip zip(path);
     if (!zip.open(QuaZip::mdUnzip)) {
-        result.error = tr("不是 sigrok 会话文件。");
+        result.error = Text::tr("不是 sigrok 会话文件。");
         return result;
     }
     QByteArray text;
     if (!readMember(zip, QStringLiteral("metadata"), &text)) {
-        result.error = tr("sigrok 会话文件缺少 metadata。");
+        result.error = Text::tr("sigrok 会话文件缺少 metadata。");
         return result;
     }
     const Metadata meta = parseMetadata(text);
@@ -121,7 +121,7 @@ SigrokImport importSigrokSession(const QString& path, const QString& probe, wave
         result.probes << entry.second;
     if (meta.rate == 0 || meta.rate % 1000 != 0 || meta.unitSize < 1 || meta.unitSize > kMaxUnitSize ||
         meta.probes.empty() || meta.capturefile.isEmpty()) {
-        result.error = tr("sigrok 会话文件的采样率、探头或数据格式无法使用。");
+        result.error = Text::tr("sigrok 会话文件的采样率、探头或数据格式无法使用。");
         return result;
     }
     // The logic members in their numeric order: logic-1-1, logic-1-2, ..., logic-1-10.
@@ -134,7 +134,7 @@ SigrokImport importSigrokSession(const QString& path, const QString& probe, wave
             members[n] = name;
     }
     if (members.empty()) {
-        result.error = tr("sigrok 会话文件没有采样数据。");
+        result.error = Text::tr("sigrok 会话文件没有采样数据。");
         return result;
     }
 
@@ -144,7 +144,7 @@ SigrokImport importSigrokSession(const QString& path, const QString& probe, wave
             if (entry.second.compare(probe, Qt::CaseInsensitive) == 0)
                 bit = entry.first;
         if (bit < 0) {
-            result.error = tr("sigrok 会话文件中没有探头 %1。").arg(probe);
+            result.error = Text::tr("sigrok 会话文件中没有探头 %1。").arg(probe);
             return result;
         }
     }
@@ -169,7 +169,7 @@ SigrokImport importSigrokSession(const QString& path, const QString& probe, wave
     QByteArray data;
     for (const auto& member : members) {
         if (!readMember(zip, member.second, &data)) {
-            result.error = tr("sigrok 会话文件已损坏。");
+            result.error = Text::tr("sigrok 会话文件已损坏。");
             return result;
         }
         const qint64 count = data.size() / unit;
@@ -194,7 +194,7 @@ SigrokImport importSigrokSession(const QString& path, const QString& probe, wave
         samples += count;
     }
     if (packed.empty() || samples == 0) {
-        result.error = tr("sigrok 会话文件没有采样数据。");
+        result.error = Text::tr("sigrok 会话文件没有采样数据。");
         return result;
     }
     if (bit < 0) {
@@ -216,7 +216,7 @@ SigrokImport importSigrokSession(const QString& path, const QString& probe, wave
     for (std::int64_t at = 0; at < std::int64_t(bits.size()); at += piece) {
         const std::int64_t n = std::min<std::int64_t>(piece, std::int64_t(bits.size()) - at);
         if (store.writeBytes(0, at, bits.data() + at, n, n == piece) != waveform::Segment::WriteOk) {
-            result.error = tr("申请内存失败，无法写入数据。");
+            result.error = Text::tr("申请内存失败，无法写入数据。");
             return result;
         }
     }

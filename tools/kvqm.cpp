@@ -13,6 +13,7 @@
 #include "files/threadwork.h"
 #include "files/waveformfile.h"
 #include "protocol/threadread.h"
+#include "tools/decodecommand.h"
 #include "waveform/acquisition.h"
 #include "waveform/segment.h"
 #include "waveform/waveformdata.h"
@@ -28,6 +29,7 @@
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
+#include <QTranslator>
 
 #include <cstdio>
 #include <memory>
@@ -52,6 +54,9 @@ const char* const kUsage =
     "  offline get N -o FILE           download recording N into a waveform file\n"
     "  offline delete N|all            delete recording N, or all of them\n"
     "  convert IN OUT                  convert a waveform file between CSV and SQLite\n"
+    "  decode FILE.kvqcc|FILE.sr [--probe NAME] [--format table|csv|json]\n"
+    "                                  print the USB-PD messages of a protocol file or a\n"
+    "                                  sigrok session (the probe with traffic by default)\n"
     "\n"
     "--simulate talks to an emulated meter instead of the USB bus. --help after a command\n"
     "prints this text.\n";
@@ -471,11 +476,12 @@ int offline(bool simulate, const QStringList& args)
 
 } // namespace
 
-// The core's debug lines are for the program's developers; KVQM_DEBUG=1 shows them.
+// The core's debug and warning lines are for the program's developers (each
+// failure reaches the user as kvqm's one line); KVQM_DEBUG=1 shows them.
 void quietMessages(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     static const bool verbose = qEnvironmentVariableIsSet("KVQM_DEBUG");
-    if (type == QtDebugMsg && !verbose)
+    if ((type == QtDebugMsg || type == QtWarningMsg) && !verbose)
         return;
     std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
 }
@@ -485,6 +491,10 @@ int main(int argc, char** argv)
     qInstallMessageHandler(quietMessages);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kvqm"));
+    // The command line speaks English, the core's messages included.
+    QTranslator english;
+    if (english.load(QStringLiteral(":/translations/en_US.qm")))
+        app.installTranslator(&english);
     QStringList args = app.arguments().mid(1);
     const bool simulate = args.removeAll(QStringLiteral("--simulate")) > 0;
     if (args.isEmpty() || args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
@@ -502,6 +512,8 @@ int main(int argc, char** argv)
         return offline(simulate, args);
     if (command == QLatin1String("convert"))
         return convert(args);
+    if (command == QLatin1String("decode"))
+        return decodeCommand(args);
     return fail(QStringLiteral("unknown command '%1' (see kvqm --help)")
                     .arg((QStringList{command} + args).join(' ')));
 }

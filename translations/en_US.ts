@@ -25,21 +25,173 @@
     </message>
 </context>
 <context>
+    <name>DecodeController</name>
+    <message>
+        <location filename="../decode/decodecontroller.cpp" line="+197"/>
+        <source>内存不足，请检查内存。</source>
+        <translation>Insufficient memory. Please check memory status.</translation>
+    </message>
+</context>
+<context>
+    <name>ProtocolFile</name>
+    <message>
+        <location filename="../files/protocolfile.cpp" line="+61"/>
+        <location line="+22"/>
+        <source>生成通道%1配置文件失败。</source>
+        <translation>Failed to Generate Channel %1 Configuration File.</translation>
+    </message>
+    <message>
+        <location line="-4"/>
+        <source>生成原始文件失败。</source>
+        <translation>Failed to Generate Raw File.</translation>
+    </message>
+    <message>
+        <location line="+11"/>
+        <source>缺失通道%1数据目录，已经跳过。</source>
+        <translation>Missing Channel %1 Data Directory; Skipped.</translation>
+    </message>
+    <message>
+        <location line="+5"/>
+        <source>读取通道%1配置文件失败，已经跳过。</source>
+        <translation>Failed to Read Channel %1 Configuration File; Skipped.</translation>
+    </message>
+    <message>
+        <location line="+23"/>
+        <location line="+4"/>
+        <source>读取原始文件失败。</source>
+        <translation>Failed to Read Raw File.</translation>
+    </message>
+    <message>
+        <location line="+25"/>
+        <source>申请内存失败，无法写入数据。</source>
+        <translation>Failed to Allocate Memory; Cannot Write Data.</translation>
+    </message>
+    <message>
+        <location line="+24"/>
+        <source>保存工程失败。</source>
+        <translation>Failed to Save the Project.</translation>
+    </message>
+    <message>
+        <location line="+6"/>
+        <source>生成通道配置文件失败。</source>
+        <translation>Failed to Generate Channel Configuration File.</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>生成电流记录文件失败。</source>
+        <translation>Failed to Generate Current Log File.</translation>
+    </message>
+    <message>
+        <location line="+5"/>
+        <source>生成压缩文件失败。</source>
+        <translation>Failed to Generate Compressed File.</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>保存工程异常，错误信息:%1</source>
+        <translation>Project Saving Exception; Error Message: %1</translation>
+    </message>
+    <message>
+        <location line="+5"/>
+        <source>文件被占用，无法删除文件。</source>
+        <translation>File Is in Use; Cannot Delete the File.</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>文件被占用，无法覆盖文件。</source>
+        <translation>File Is in Use; Cannot Overwrite the File.</translation>
+    </message>
+    <message>
+        <location line="+3"/>
+        <source>保存协议文件：</source>
+        <translation>Save Protocol File:</translation>
+    </message>
+    <message>
+        <location line="+16"/>
+        <source>解压缩文件失败。</source>
+        <translation>Failed to Decompress the File.</translation>
+    </message>
+    <message>
+        <location line="+3"/>
+        <source>通道配置文件缺失。</source>
+        <translation>Channel Configuration File Is Missing.</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>读取通道配置文件失败。</source>
+        <translation>Failed to Read Channel Configuration File.</translation>
+    </message>
+    <message>
+        <location line="+12"/>
+        <source>读取电流记录文件失败。</source>
+        <translation>Failed to Read Current Log File.</translation>
+    </message>
+    <message>
+        <location line="+8"/>
+        <source>加载工程异常，错误信息:%1</source>
+        <translation>Project Loading Exception; Error Message: %1</translation>
+    </message>
+    <message>
+        <location line="+4"/>
+        <source>加载协议文件：</source>
+        <translation>Load Protocol File:</translation>
+    </message>
+</context>
+<context>
     <name>SessionController</name>
     <message>
-        <location filename="../app/sessioncontroller.cpp" line="+191"/>
+        <location filename="../app/sessioncontroller.cpp" line="+211"/>
         <source>自动保存路径：</source>
         <translation>Auto-Save Path:</translation>
     </message>
     <message>
-        <location line="+198"/>
+        <location line="+257"/>
         <source>自动保存创建文件失败。</source>
         <translation>Failed to Create File for Auto-Save.</translation>
     </message>
     <message>
-        <location line="+23"/>
+        <location line="+14"/>
         <source>保存波形文件：</source>
         <translation>Save Waveform File:</translation>
+    </message>
+</context>
+<context>
+    <name>SigrokFile</name>
+    <message>
+        <location filename="../files/sigrokfile.cpp" line="+111"/>
+        <source>不是 sigrok 会话文件。</source>
+        <translation>Not a sigrok session file.</translation>
+    </message>
+    <message>
+        <location line="+5"/>
+        <source>sigrok 会话文件缺少 metadata。</source>
+        <translation>The sigrok session file has no metadata.</translation>
+    </message>
+    <message>
+        <location line="+8"/>
+        <source>sigrok 会话文件的采样率、探头或数据格式无法使用。</source>
+        <translation>The sample rate, probes or data format of the sigrok session file cannot be used.</translation>
+    </message>
+    <message>
+        <location line="+13"/>
+        <location line="+60"/>
+        <source>sigrok 会话文件没有采样数据。</source>
+        <translation>The sigrok session file holds no samples.</translation>
+    </message>
+    <message>
+        <location line="-50"/>
+        <source>sigrok 会话文件中没有探头 %1。</source>
+        <translation>The sigrok session file has no probe %1.</translation>
+    </message>
+    <message>
+        <location line="+25"/>
+        <source>sigrok 会话文件已损坏。</source>
+        <translation>The sigrok session file is damaged.</translation>
+    </message>
+    <message>
+        <location line="+47"/>
+        <source>申请内存失败，无法写入数据。</source>
+        <translation>Failed to Allocate Memory; Cannot Write Data.</translation>
     </message>
 </context>
 <context>

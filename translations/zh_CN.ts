@@ -25,20 +25,172 @@
     </message>
 </context>
 <context>
-    <name>SessionController</name>
+    <name>DecodeController</name>
     <message>
-        <location filename="../app/sessioncontroller.cpp" line="+191"/>
-        <source>自动保存路径：</source>
+        <location filename="../decode/decodecontroller.cpp" line="+197"/>
+        <source>内存不足，请检查内存。</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ProtocolFile</name>
+    <message>
+        <location filename="../files/protocolfile.cpp" line="+61"/>
+        <location line="+22"/>
+        <source>生成通道%1配置文件失败。</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+198"/>
-        <source>自动保存创建文件失败。</source>
+        <location line="-4"/>
+        <source>生成原始文件失败。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+11"/>
+        <source>缺失通道%1数据目录，已经跳过。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+5"/>
+        <source>读取通道%1配置文件失败，已经跳过。</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
         <location line="+23"/>
+        <location line="+4"/>
+        <source>读取原始文件失败。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+25"/>
+        <source>申请内存失败，无法写入数据。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+24"/>
+        <source>保存工程失败。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+6"/>
+        <source>生成通道配置文件失败。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>生成电流记录文件失败。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+5"/>
+        <source>生成压缩文件失败。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>保存工程异常，错误信息:%1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+5"/>
+        <source>文件被占用，无法删除文件。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>文件被占用，无法覆盖文件。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+3"/>
+        <source>保存协议文件：</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+16"/>
+        <source>解压缩文件失败。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+3"/>
+        <source>通道配置文件缺失。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>读取通道配置文件失败。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+12"/>
+        <source>读取电流记录文件失败。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+8"/>
+        <source>加载工程异常，错误信息:%1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+4"/>
+        <source>加载协议文件：</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>SessionController</name>
+    <message>
+        <location filename="../app/sessioncontroller.cpp" line="+211"/>
+        <source>自动保存路径：</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+257"/>
+        <source>自动保存创建文件失败。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+14"/>
         <source>保存波形文件：</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>SigrokFile</name>
+    <message>
+        <location filename="../files/sigrokfile.cpp" line="+111"/>
+        <source>不是 sigrok 会话文件。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+5"/>
+        <source>sigrok 会话文件缺少 metadata。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+8"/>
+        <source>sigrok 会话文件的采样率、探头或数据格式无法使用。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+13"/>
+        <location line="+60"/>
+        <source>sigrok 会话文件没有采样数据。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="-50"/>
+        <source>sigrok 会话文件中没有探头 %1。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+25"/>
+        <source>sigrok 会话文件已损坏。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+47"/>
+        <source>申请内存失败，无法写入数据。</source>
         <translation type="unfinished"></translation>
     </message>
 </context>

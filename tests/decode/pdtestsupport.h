@@ -47,18 +47,7 @@ inline std::vector<kvq::decode::PdMessage> decodeAll(kvq::decode::DecodeControll
 {
     EXPECT_TRUE(controller.initSession());
     controller.setSampleRate(quint64(store.rate()) * 1000);
-    QMetaObject::invokeMethod(
-        &controller, [&] { controller.decodeSegment(&store); }, Qt::QueuedConnection);
-    const qint64 target = std::max<qint64>(store.sampleCount(0, false), 1000) & ~qint64(7);
-    QElapsedTimer timer;
-    timer.start();
-    while (controller.decodedSamples() < target && timer.elapsed() < 120000)
-        QThread::msleep(5);
-    EXPECT_GE(controller.decodedSamples(), target);
-    while (controller.runState() != kvq::decode::DecodeController::Running && timer.elapsed() < 120000)
-        QThread::msleep(1);
-    controller.stopDecode();
-    controller.waitDecodeStopped();
+    EXPECT_TRUE(controller.decodeToEnd(&store, 120000));
     QCoreApplication::processEvents();
     std::lock_guard<std::mutex> lock(controller.listLock());
     return {controller.messages().begin(), controller.messages().end()};

@@ -1,13 +1,16 @@
-#include "files/threadwork.h"
 #include "filejob.h"
+#include "files/threadwork.h"
 #include "testsupport.h"
 #include "waveform/waveformdata.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QFileInfo>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -70,6 +73,13 @@ TEST(Kvqm, BadArgumentsGiveOneLineAndFailure)
         {{"convert", "a.csv"}, "convert takes IN and OUT"},
         {{"offline", "get", "9", "-o", "x.csv", "--simulate"}, "record number"},
         {{"offline", "shred", "--simulate"}, "offline takes"},
+        {{"decode"}, "no input"},
+        {{"decode", "missing.sr"}, "cannot read"},
+        {{"decode", KVQ_SOURCE_DIR "/tests/decode/data/captures/apple_power_brick.sr", "--format", "xml"},
+         "--format is"},
+        {{"decode", KVQ_SOURCE_DIR "/tests/decode/data/captures/apple_power_brick.sr", "--probe", "CC9"},
+         "no probe CC9"},
+        {{"decode", KVQ_SOURCE_DIR "/tests/decode/data/captures/README.md"}, "Failed to Decompress"},
     };
     for (const auto& c : cases) {
         const Outcome r = kvqm(c.args, tmp.path());
@@ -151,4 +161,35 @@ TEST(Kvqm, CtrlCEndsWithACompleteFile)
     EXPECT_TRUE(out.contains("interrupted")) << out.toStdString();
     WaveformData store;
     EXPECT_GT(load(tmp.path() + "/c.sqlite3", &store), 500);
+}
+
+// Every shared capture decodes from the command line in each format, with as
+// many messages as the reference lists; a protocol file gives the same.
+TEST(Kvqm, DecodesCapturesInEveryFormat)
+{
+    QTemporaryDir tmp;
+    const char* const captures[][2] = {{"apple_power_brick", "CC1"},
+                                       {"power_supply_20V", "CC1"},
+                                       {"thinkpad_yoga_370-aukey_45w", "CC2"},
+                                       {"zy12pds_sink_module-65w_noname_supply", "CC1"}};
+    for (const auto& c : captures) {
+        SCOPED_TRACE(c[0]);
+        const QString dir = QStringLiteral(KVQ_SOURCE_DIR "/tests/decode/data/");
+        const QString sr = dir + "captures/" + c[0] + ".sr";
+        const int expected = kvqtest::readAll(dir + c[0] + "." + c[1] + ".ref").count('\n');
+        const Outcome table = kvqm({"decode", sr}, tmp.path());
+        ASSERT_EQ(table.code, 0) << table.err.toStdString();
+        EXPECT_EQ(table.out.count('\n'), expected);
+        EXPECT_TRUE(table.err.contains(QStringLiteral("probe ") + c[1]));
+        const Outcome csv = kvqm({"decode", sr, "--format", "csv", "--probe", c[1]}, tmp.path());
+        ASSERT_EQ(csv.code, 0);
+        EXPECT_TRUE(csv.out.startsWith("time,vbus_ibus,sop,role,id,name,raw,crc,note\n"));
+        EXPECT_EQ(csv.out.count('\n'), expected + 1);
+        const Outcome json = kvqm({"decode", sr, "--format", "json"}, tmp.path());
+        ASSERT_EQ(json.code, 0);
+        const QJsonArray list = QJsonDocument::fromJson(json.out.toUtf8()).array();
+        ASSERT_EQ(list.size(), expected);
+        EXPECT_EQ(list[0].toObject()["name"].toString(), "Source_Capabilities");
+        EXPECT_TRUE(list[0].toObject()["detail"].isArray());
+    }
 }
