@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -114,6 +115,20 @@ std::map<srd_session*, std::uint64_t> g_cursor;
 std::map<srd_session*, std::uint8_t> g_lastLevels;
 // Sessions asked to terminate: a send in progress then reports it.
 std::set<srd_session*> g_terminated;
+// Held across each hand-over of samples and across a terminate: this library
+// version loses a send that starts while its instance is being terminated
+// (the sender then waits for a decoder thread that is gone).
+std::map<srd_session*, std::shared_ptr<std::mutex>> g_sendLocks;
+
+std::shared_ptr<std::mutex> sendLockOf(srd_session* session)
+{
+    std::lock_guard<std::mutex> lock(g_cursorLock);
+    std::shared_ptr<std::mutex>& entry = g_sendLocks[session];
+    if (!entry)
+        entry = std::make_shared<std::mutex>();
+    return entry;
+}
+
 // Decoders loaded from a folder that is not ours: never handed out.
 std::set<std::string> g_refused;
 
@@ -190,6 +205,7 @@ int kvq_session_destroy(srd_session* session)
         g_cursor.erase(session);
         g_lastLevels.erase(session);
         g_terminated.erase(session);
+        g_sendLocks.erase(session);
     }
     return srd_session_destroy(session);
 }
@@ -227,9 +243,13 @@ int kvq_session_send(srd_session* session, std::uint64_t start, std::uint64_t en
         logAt(SRD_LOG_ERR, "%s", table ? "empty decoder instance" : "NULL buffer pointer");
         return SRD_ERR_ARG;
     }
+    const std::shared_ptr<std::mutex> sendLock = sendLockOf(session);
+    std::lock_guard<std::mutex> sending(*sendLock);
     std::uint64_t cursor = 0;
     {
         std::lock_guard<std::mutex> lock(g_cursorLock);
+        if (g_terminated.count(session))
+            return SRD_ERR_TERM_REQ;
         cursor = g_cursor[session];
     }
     if (start != cursor || end < start) {
@@ -270,8 +290,6 @@ int kvq_session_send(srd_session* session, std::uint64_t start, std::uint64_t en
         if (rc != SRD_OK)
             return rc;
         std::lock_guard<std::mutex> lock(g_cursorLock);
-        if (g_terminated.count(session))
-            return SRD_ERR_TERM_REQ;
         g_cursor[session] = s + n;
         if (n > 0)
             g_lastLevels[session] = buffer[n - 1];
@@ -305,6 +323,8 @@ int kvq_session_send_eof(srd_session* session)
 
 int kvq_session_terminate_reset(srd_session* session)
 {
+    const std::shared_ptr<std::mutex> sendLock = sendLockOf(session);
+    std::lock_guard<std::mutex> sending(*sendLock);
     {
         std::lock_guard<std::mutex> lock(g_cursorLock);
         g_cursor[session] = 0; // reset instances start again at sample 0

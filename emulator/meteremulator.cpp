@@ -383,6 +383,9 @@ void MeterEmulator::handleCommand(uint8_t code, const QByteArray& payload)
             m_samplesSent = 0;
             m_captureStart = elapsed();
             m_captureBytesSent = 0;
+            PdTrafficConfig traffic = m_config.pdTraffic;
+            traffic.sampleRateHz = m_config.captureRateHz;
+            m_traffic = std::make_unique<PdTraffic>(traffic);
             QByteArray cable(10, '\0');
             cable[0] = 1; // traffic on CC1
             cable[1] = 1; // the meter's input side
@@ -543,10 +546,12 @@ void MeterEmulator::run()
         if (m_uploading && !m_silent)
             streamDue(now);
         if (m_pdAnalysis && !m_silent) {
-            // An idle CC line: the capture carries all-zero bytes at the capture rate.
+            // The sniffed line at the capture rate, 250 bytes (2000 samples) a report.
             const uint64_t due = uint64_t((now - m_captureStart) * m_config.captureRateHz / 8.0);
-            while (m_captureBytesSent + 250 <= due) {
-                queueReport(RptPdData, QByteArray(250, '\0'));
+            while (m_captureBytesSent + 250 <= due && m_traffic) {
+                QByteArray bytes(250, '\0');
+                m_traffic->fill(reinterpret_cast<std::uint8_t*>(bytes.data()), size_t(bytes.size()));
+                queueReport(RptPdData, bytes);
                 m_captureBytesSent += 250;
             }
         }

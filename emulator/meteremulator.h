@@ -7,6 +7,7 @@
 // look at what it received.
 
 #include "device/virtualbus.h"
+#include "emulator/pdtraffic.h"
 #include "emulator/scenario.h"
 
 #include <QByteArray>
@@ -17,6 +18,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -40,6 +42,8 @@ struct MeterConfig {
     bool supportsPd = true;
     bool fiveDecimals = false;
     uint32_t captureRateHz = 2000000;
+    // The negotiation on the sniffed CC line (its rate is captureRateHz).
+    PdTrafficConfig pdTraffic;
     // Samples per upload after which the stream falls silent (0: no end), for
     // tests that need an exact count.
     uint64_t sampleLimit = 0;
@@ -137,6 +141,7 @@ private:
     uint64_t m_samplesSent = 0;
     double m_streamStart = 0;
     uint64_t m_captureBytesSent = 0;
+    std::unique_ptr<PdTraffic> m_traffic;
     double m_captureStart = 0;
     double m_lastMonitor = 0;
     std::chrono::steady_clock::time_point m_epoch;

@@ -1,5 +1,7 @@
 #include "app/appcontext.h"
 #include "app/sessioncontroller.h"
+#include "decode/decodecontroller.h"
+#include "decode/runtime.h"
 #include "device/usbcontrol.h"
 #include "device/virtualbus.h"
 #include "emulator/simulation.h"
@@ -36,6 +38,7 @@ struct Session {
     std::unique_ptr<emulator::MeterSimulation> meter;
     usb::USBDeviceSlot slot{bus};
     Segment segment;
+    decode::DecodeController decoder;
     std::unique_ptr<SessionController> controller;
 
     explicit Session(emulator::MeterConfig config = {})
@@ -45,6 +48,9 @@ struct Session {
         AppContext* context = AppContext::instance();
         context->deviceSlot = &slot;
         context->segment = &segment;
+        context->decodeController = &decoder;
+        context->liveBus = &decoder.liveBus();
+        context->cacheDir = tmp.path() + "/cache";
         context->waveformData = new WaveformData(0);
         acquisition().uploadRate = 1000;
         acquisition().decimals = 4;
@@ -58,6 +64,8 @@ struct Session {
         AppContext* context = AppContext::instance();
         context->deviceSlot = nullptr;
         context->segment = nullptr;
+        context->decodeController = nullptr;
+        context->liveBus = nullptr;
         context->waveformData = nullptr;
     }
     bool connect() { return slot.connectFreeDevice({}) != -1; }
@@ -326,4 +334,66 @@ TEST(Session, UnplugDuringARecordingKeepsTheFile)
     WaveformData reloaded;
     EXPECT_EQ(kvqtest::runFileJob(worker, false, file, &reloaded, 0).state, 1);
     EXPECT_EQ(reloaded.count(), stored);
+}
+
+// A PD capture from the emulated meter: the UI's part (setRate on the
+// analysis state) is played by the test. Saved and opened again, the capture
+// gives the same messages with the same bus values.
+TEST(Session, PdCaptureSavedAndOpenedAgain)
+{
+    static const bool runtime = kvq_init(KVQ_OUTPUT_DIR) == 0 && kvq_decoder_load_all() == 0;
+    ASSERT_TRUE(runtime);
+    Session s;
+    ASSERT_TRUE(s.connect());
+    s.slot.device()->supPtl = true; // the handshake reads it from the meter's information
+    s.controller->initDevice(4, 1, false);
+    QObject::connect(s.controller.get(), &SessionController::sendPtlAnalysisState, s.controller.get(),
+                     [&](QString state, QString rate) {
+                         if (state == "1")
+                             s.controller->setRate(rate.toUInt());
+                     });
+    ASSERT_TRUE(s.controller->startWaveFormDataUp(1)); // bus values for the messages
+    ASSERT_TRUE(s.controller->startProtocolParsing(1));
+    const auto count = [&] {
+        std::lock_guard<std::mutex> lock(s.decoder.listLock());
+        return s.decoder.messages().size();
+    };
+    // Two negotiation bursts, a second apart.
+    ASSERT_TRUE(s.waitFor([&] { return count() >= 32; }, 20000)) << count();
+    ASSERT_TRUE(s.controller->startProtocolParsing(0));
+    EXPECT_EQ(s.decoder.runState(), decode::DecodeController::Idle);
+    ASSERT_TRUE(s.controller->startWaveFormDataUp(0));
+    std::vector<decode::PdMessage> live;
+    {
+        std::lock_guard<std::mutex> lock(s.decoder.listLock());
+        live.assign(s.decoder.messages().begin(), s.decoder.messages().end());
+    }
+    EXPECT_EQ(live[0].name, "Source_Capabilities");
+    EXPECT_NE(live[0].vbus, decode::PdMessage::kUnset);
+    EXPECT_GT(live[0].vbus, 4.0f);
+
+    const QString file = s.tmp.path() + "/capture.kvqcc";
+    QSignalSpy logs(s.controller.get(), &SessionController::sendSegmentLog);
+    ASSERT_TRUE(s.controller->saveProtocolData(QUrl::fromLocalFile(file).toString()));
+    {
+        std::lock_guard<std::mutex> lock(s.decoder.listLock());
+        s.decoder.messages().clear(); // as the page's table does before opening
+    }
+    ASSERT_TRUE(s.controller->readProtocolData(file));
+    EXPECT_EQ(logs.last().at(0).toString(), QStringLiteral("加载协议文件：") + file);
+    EXPECT_EQ(s.segment.rate(), 2000);
+    ASSERT_TRUE(s.waitFor([&] { return count() >= live.size(); }, 20000));
+    s.decoder.stopDecode();
+    s.decoder.waitDecodeStopped();
+    std::lock_guard<std::mutex> lock(s.decoder.listLock());
+    const auto& reopened = s.decoder.messages();
+    for (size_t i = 0; i < live.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(reopened[i].startSample, live[i].startSample);
+        EXPECT_EQ(reopened[i].name, live[i].name);
+        EXPECT_EQ(reopened[i].raw, live[i].raw);
+        // The file keeps bus values to the millivolt and milliampere.
+        EXPECT_NEAR(reopened[i].vbus, live[i].vbus, 0.0005 + 1e-6);
+        EXPECT_NEAR(reopened[i].ibus, live[i].ibus, 0.0005 + 1e-6);
+    }
 }

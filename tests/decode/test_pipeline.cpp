@@ -1,6 +1,7 @@
 #include "app/platform/platform.h"
 #include "decode/decodecontroller.h"
 #include "decode/decodetablemodel.h"
+#include "emulator/pdtraffic.h"
 #include "files/protocolfile.h"
 #include "files/sigrokfile.h"
 #include "pdtestsupport.h"
@@ -174,6 +175,67 @@ INSTANTIATE_TEST_SUITE_P(Shared, RealCapture,
                                      ch = '_';
                              return name;
                          });
+
+// The emulated meter's line decodes to the negotiation it was made of.
+TEST(EmulatedLine, NegotiationBurstsDecode)
+{
+    ASSERT_TRUE(kvqtest::ensureRuntime());
+    QTemporaryDir cache;
+    Segment store;
+    store.setMemoryDir(cache.path());
+    store.setRate(2000);
+    kvq::emulator::PdTrafficConfig config;
+    config.hardResetEvery = 2;
+    kvq::emulator::PdTraffic line(config);
+    std::vector<std::uint8_t> bytes(3 * 2000000 / 8);
+    // In report-sized pieces, as the meter sends them.
+    for (size_t at = 0; at < bytes.size(); at += 250)
+        line.fill(bytes.data() + at, 250);
+    ASSERT_EQ(store.writeBytes(0, 0, bytes.data(), qint64(bytes.size()), true), Segment::WriteOk);
+    EXPECT_EQ(line.burstsStarted(), 3u);
+
+    DecodeController controller;
+    const std::vector<PdMessage> messages = kvqtest::decodeAll(controller, store);
+    const QStringList burst = {"Source_Capabilities",
+                               "GOOD CRC",
+                               "Request",
+                               "GOOD CRC",
+                               "Accept",
+                               "GOOD CRC",
+                               "PS_RDY",
+                               "GOOD CRC",
+                               "Get_Sink_Cap",
+                               "GOOD CRC",
+                               "Sink_Capabilities",
+                               "GOOD CRC",
+                               "Vendor_Defined",
+                               "GOOD CRC",
+                               "Vendor_Defined",
+                               "GOOD CRC"};
+    QStringList expected = burst + burst + QStringList{"Hard Reset"} + burst;
+    QStringList names;
+    for (const PdMessage& m : messages)
+        names << m.name;
+    ASSERT_EQ(names, expected);
+    for (const PdMessage& m : messages)
+        EXPECT_FALSE(m.note.contains(QLatin1String("CRC error"))) << m.note.toStdString();
+    EXPECT_EQ(messages[0].role, QStringLiteral("SRC"));
+    EXPECT_EQ(messages[1].role, QStringLiteral("SNK"));
+    EXPECT_EQ(messages[0].startSample, 400000); // 0.2 s at 2 MHz
+    EXPECT_EQ(messages[16].startSample, 400000 + 2000000);
+    EXPECT_TRUE(messages[0].note.contains(QLatin1String("PPS 3.3V-21V 3A")))
+        << messages[0].note.toStdString();
+    EXPECT_TRUE(messages[2].note.contains(QLatin1String("Request #2 3A / 3A max")))
+        << messages[2].note.toStdString();
+    EXPECT_TRUE(messages[12].note.contains(QLatin1String("REQ Discover Identity SVID:FF00")))
+        << messages[12].note.toStdString();
+    EXPECT_TRUE(messages[14].note.contains(QLatin1String("ID header VID:1209")))
+        << messages[14].note.toStdString();
+    // Message IDs count on per sender and start again after the Hard Reset.
+    EXPECT_EQ(messages[16].messageId, 5); // after 0-4 in the first burst
+    EXPECT_EQ(messages[33].messageId, 0);
+    EXPECT_EQ(messages[33].role, QStringLiteral("SRC"));
+}
 
 // The annotation parser, fed as the decoder feeds it.
 class Annotations : public ::testing::Test {

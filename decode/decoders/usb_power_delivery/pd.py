@@ -549,7 +549,12 @@ class Decoder(srd.Decoder):
             else:
                 bits.append('1')
                 i += 2 if i + 1 < n and intervals[i + 1] <= threshold else 1
-        starts.append(edges[-1] if i == n else edges[i])
+        # The last edge starts one more bit: a 0 that leaves the line low at
+        # the end of the packet, or else the transmitter's closing edge, which
+        # lies after the end of packet where nothing reads it.
+        starts.append(edges[-1])
+        bits.append('0')
+        starts.append(edges[-1] + int(round(threshold / 0.75)))
         line = ''.join(bits)
         self.frame(line, starts)
 
