@@ -96,9 +96,7 @@ void readChannel(Segment& store, int channel, const QString& dir, QStringList* w
         return;
     }
     // A channel file far beyond 320 block lines is not ours.
-    const QList<QByteArray> lines = ini.read(1 << 20).split('\n');
-    const qint64 start = lines.value(0).trimmed().toLongLong();
-    const qint64 count = lines.value(1).trimmed().toLongLong();
+    const ChannelFile layout = parseChannelFile(ini.read(1 << 20));
 
     bool noMemory = false;
     const QStringList bins = QDir(dir).entryList(QStringList{QStringLiteral("*.bin")}, QDir::Files);
@@ -127,27 +125,42 @@ void readChannel(Segment& store, int channel, const QString& dir, QStringList* w
             break;
         }
     }
-    int block = 0;
-    for (int i = 2; i < lines.size() && block < Segment::kBlocks; ++i) {
-        if (!lines[i].contains(','))
-            continue;
-        const QList<QByteArray> masks = lines[i].trimmed().split(',');
-        bool okC = false;
-        bool okL = false;
-        const quint64 constant = masks.size() == 2 ? masks[0].trimmed().toULongLong(&okC) : 0;
-        const quint64 level = masks.size() == 2 ? masks[1].trimmed().toULongLong(&okL) : 0;
-        if (okC && okL && constant != 0)
-            store.setConstantBuffers(channel, block, constant, level);
-        ++block;
+    for (size_t block = 0; block < layout.blocks.size(); ++block) {
+        const ChannelFile::Block& b = layout.blocks[block];
+        if (b.valid && b.constantMask != 0)
+            store.setConstantBuffers(channel, int(block), b.constantMask, b.levelMask);
     }
     const qint64 limit = qint64(Segment::kBlocks) * Segment::kBlockSamples;
-    store.setSampleCount(std::clamp<qint64>(count, 0, limit), channel, false);
-    store.setStart(channel, std::clamp<qint64>(start, 0, limit));
+    store.setSampleCount(std::clamp<qint64>(layout.count, 0, limit), channel, false);
+    store.setStart(channel, std::clamp<qint64>(layout.start, 0, limit));
     if (noMemory)
         throw FileError(Text::tr("申请内存失败，无法写入数据。"));
 }
 
 } // namespace
+
+ChannelFile parseChannelFile(const QByteArray& text)
+{
+    ChannelFile file;
+    const QList<QByteArray> lines = text.split('\n');
+    file.start = lines.value(0).trimmed().toLongLong();
+    file.count = lines.value(1).trimmed().toLongLong();
+    for (int i = 2; i < lines.size() && int(file.blocks.size()) < Segment::kBlocks; ++i) {
+        if (!lines[i].contains(','))
+            continue;
+        const QList<QByteArray> masks = lines[i].trimmed().split(',');
+        ChannelFile::Block block;
+        bool okC = false;
+        bool okL = false;
+        if (masks.size() == 2) {
+            block.constantMask = masks[0].trimmed().toULongLong(&okC);
+            block.levelMask = masks[1].trimmed().toULongLong(&okL);
+        }
+        block.valid = okC && okL;
+        file.blocks.push_back(block);
+    }
+    return file;
+}
 
 QString makeTimedFolder(const QString& base)
 {

@@ -7,6 +7,7 @@
 
 #include "decode/busfile.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -33,6 +34,20 @@ ProtocolFileResult saveProtocolFile(waveform::Segment& store, const std::vector<
 // appends the file's bus change points to `bus`.
 ProtocolFileResult readProtocolFile(waveform::Segment& store, const QString& path, const QString& cacheDir,
                                     std::vector<decode::BusSample>* bus);
+
+// A channel's "channel.ini": start offset, sample count and, per block line
+// (a line with a comma), its masks when the line holds two unsigned numbers.
+struct ChannelFile {
+    qint64 start = 0;
+    qint64 count = 0;
+    struct Block {
+        bool valid = false;
+        quint64 constantMask = 0;
+        quint64 levelMask = 0;
+    };
+    std::vector<Block> blocks; // at most one per block of the store
+};
+ChannelFile parseChannelFile(const QByteArray& text);
 
 // A new, not yet existing folder `base`/<seconds since 1970>, created.
 QString makeTimedFolder(const QString& base);

@@ -27,16 +27,30 @@ constexpr int kMaxUnitSize = 8;
 // Logic files of a session are a few MiB each; anything far beyond is not one.
 constexpr qint64 kMaxMember = qint64(1) << 30;
 
-struct Metadata {
-    std::uint64_t rate = 0;
-    int unitSize = 1;
-    QString capturefile;
-    std::map<int, QString> probes; // bit index -> name
-};
-
-Metadata parseMetadata(const QByteArray& text)
+bool readMember(QuaZip& zip, const QString& name, QByteArray* out)
 {
-    Metadata meta;
+    if (!zip.setCurrentFile(name))
+        return false;
+    QuaZipFile file(&zip);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    out->clear();
+    while (!file.atEnd() && out->size() < kMaxMember) {
+        const QByteArray block = file.read(1 << 20);
+        if (block.isEmpty())
+            break;
+        out->append(block);
+    }
+    const bool ok = file.getZipError() == UNZ_OK;
+    file.close();
+    return ok;
+}
+
+} // namespace
+
+SigrokMetadata parseSigrokMetadata(const QByteArray& text)
+{
+    SigrokMetadata meta;
     bool inDevice = false;
     for (const QByteArray& raw : text.split('\n')) {
         const QString line = QString::fromUtf8(raw).trimmed();
@@ -65,27 +79,6 @@ Metadata parseMetadata(const QByteArray& text)
     return meta;
 }
 
-bool readMember(QuaZip& zip, const QString& name, QByteArray* out)
-{
-    if (!zip.setCurrentFile(name))
-        return false;
-    QuaZipFile file(&zip);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    out->clear();
-    while (!file.atEnd() && out->size() < kMaxMember) {
-        const QByteArray block = file.read(1 << 20);
-        if (block.isEmpty())
-            break;
-        out->append(block);
-    }
-    const bool ok = file.getZipError() == UNZ_OK;
-    file.close();
-    return ok;
-}
-
-} // namespace
-
 std::uint64_t parseSigrokRate(const QString& text)
 {
     static const QRegularExpression pattern(QStringLiteral("^\\s*([0-9]+(?:\\.[0-9]+)?)\\s*([kMG]?)Hz\\s*$"));
@@ -100,6 +93,9 @@ std::uint64_t parseSigrokRate(const QString& text)
         value *= 1e6;
     else if (unit == QLatin1String("G"))
         value *= 1e9;
+    // No logic analyser samples faster than this; larger values are garbage.
+    if (!(value >= 0 && value < 1e12))
+        return 0;
     return std::uint64_t(value + 0.5);
 }
 
@@ -116,7 +112,7 @@ SigrokImport importSigrokSession(const QString& path, const QString& probe, wave
         result.error = Text::tr("sigrok 会话文件缺少 metadata。");
         return result;
     }
-    const Metadata meta = parseMetadata(text);
+    const SigrokMetadata meta = parseSigrokMetadata(text);
     for (const auto& entry : meta.probes)
         result.probes << entry.second;
     if (meta.rate == 0 || meta.rate % 1000 != 0 || meta.unitSize < 1 || meta.unitSize > kMaxUnitSize ||

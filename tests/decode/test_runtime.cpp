@@ -83,6 +83,15 @@ TEST(DecoderRuntime, LoadsOurDecoderAndFeedsItFromBitSources)
     ASSERT_TRUE(kvqtest::writeAll(app.path() + "/decoders/kvqtest/__init__.py", kInit));
     ASSERT_TRUE(kvqtest::writeAll(app.path() + "/decoders/kvqtest/pd.py", kDecoder));
 
+    // A decoder of our USB-PD decoder's id in the folder the environment
+    // puts first: loaded by the library, refused by us.
+    QTemporaryDir foreign;
+    ASSERT_TRUE(QDir().mkpath(foreign.path() + "/usb_power_delivery"));
+    ASSERT_TRUE(kvqtest::writeAll(foreign.path() + "/usb_power_delivery/__init__.py", kInit));
+    ASSERT_TRUE(kvqtest::writeAll(foreign.path() + "/usb_power_delivery/pd.py",
+                                  QByteArray(kDecoder).replace("'kvqtest'", "'usb_power_delivery'")));
+    qputenv("SIGROKDECODE_DIR", foreign.path().toUtf8());
+
     kvq_log_callback_set(onLog, nullptr);
     kvq_log_loglevel_set(2);
     ASSERT_EQ(kvq_init(app.path().toUtf8().constData()), 0);
@@ -92,6 +101,12 @@ TEST(DecoderRuntime, LoadsOurDecoderAndFeedsItFromBitSources)
     EXPECT_NE(kvq_decoder_list(), nullptr);
     EXPECT_EQ(QString::fromUtf8(kvq_decoder_origin("kvqtest")),
               app.path() + "/decoders/kvqtest/__init__.py"); // ours, from the application folder
+    EXPECT_TRUE(kvq::decode::decoderIsFrom("kvqtest", app.path() + "/decoders"));
+    ASSERT_NE(kvq_decoder_get("usb_power_delivery"), nullptr);
+    EXPECT_FALSE(kvq::decode::decoderIsFrom("usb_power_delivery", app.path() + "/decoders"));
+    EXPECT_EQ(kvq_decoder_get("usb_power_delivery"), nullptr); // never handed out
+    EXPECT_TRUE(logged("Decoder usb_power_delivery comes from"));
+    qunsetenv("SIGROKDECODE_DIR");
 
     srd_session* session = kvq_decoder_session_new();
     ASSERT_NE(session, nullptr);
