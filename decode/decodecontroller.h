@@ -84,7 +84,7 @@ private:
 
     std::mutex m_listLock;
     std::deque<PdMessage> m_messages;
-    double m_msPerSample = 0.0;
+    std::atomic<double> m_msPerSample{0.0};
     std::atomic<bool> m_stop{false};
     LiveBus m_liveBus;
     std::vector<BusSample>* m_busList = nullptr; // touched by the decoder thread while a run lasts

@@ -112,7 +112,7 @@ bool zipCompressThread::compressDir()
                 continue; // never the archive itself
             QuaZipFile entry(&zip);
             const QuaZipNewInfo info(root.relativeFilePath(file.filePath()), file.filePath());
-            if (!entry.open(QIODevice::WriteOnly, info, nullptr, 0, Z_DEFLATED, Z_DEFAULT_COMPRESSION)) {
+            if (!entry.open(QIODevice::WriteOnly, info, nullptr, 0, Z_DEFLATED, Z_BEST_SPEED)) {
                 ok = false;
                 return;
             }
@@ -122,7 +122,7 @@ bool zipCompressThread::compressDir()
                 QFile source(file.filePath());
                 ok = source.open(QIODevice::ReadOnly);
                 while (ok && !source.atEnd()) {
-                    const QByteArray block = source.read(4096);
+                    const QByteArray block = source.read(256 * 1024);
                     ok = entry.write(block) == block.size();
                     advance(block.size());
                 }

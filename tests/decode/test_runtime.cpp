@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <future>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -42,6 +46,8 @@ class Decoder(srd.Decoder):
     def decode(self):
         while True:
             self.wait({0: 'r'})
+            if self.samplenum >= 1000000:
+                raise ValueError('edge beyond the test range')
             self.put(self.samplenum, self.samplenum, self.out_ann, [0, ['r']])
 )";
 
@@ -157,5 +163,35 @@ TEST(DecoderRuntime, LoadsOurDecoderAndFeedsItFromBitSources)
 
     EXPECT_EQ(kvq_session_send_eof(session), 0);
     EXPECT_EQ(kvq_session_destroy(session), 0);
+
+    // A decoder that raises ends its part without leaving the sender waiting.
+    srd_session* failing = kvq_decoder_session_new();
+    ASSERT_NE(failing, nullptr);
+    srd_decoder_inst* raising = kvq_inst_new(failing, "kvqtest", nullptr);
+    ASSERT_NE(raising, nullptr);
+    GHashTable* map = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, (GDestroyNotify)g_variant_unref);
+    g_hash_table_insert(map, g_strdup("data"), g_variant_ref_sink(g_variant_new_int32(0)));
+    ASSERT_EQ(kvq_inst_channel_set_all(raising, map), 0);
+    g_hash_table_destroy(map);
+    ASSERT_EQ(kvq_session_start(failing), 0);
+    auto sent = std::async(std::launch::async, [&] {
+        int rc = kvq_session_send(failing, 0, 1000000, &low, 1);
+        if (rc == SRD_OK)
+            rc = kvq_session_send(failing, 1000000, 1000064, &bitsA, 1); // the edge that raises
+        if (rc == SRD_OK)
+            rc = kvq_session_send(failing, 1000064, 1000128, &low, 1);
+        return rc;
+    });
+    if (sent.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "a send waits for a decoder that raised";
+        std::_Exit(1);
+    }
+    EXPECT_NE(sent.get(), SRD_OK);
+    // The traceback reaches the log from the decoder's thread as it ends.
+    for (int i = 0; i < 500 && !logged("edge beyond the test range"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(logged("edge beyond the test range"));
+    EXPECT_EQ(kvq_session_send_eof(failing), 0);
+    EXPECT_EQ(kvq_session_destroy(failing), 0);
     EXPECT_EQ(kvq_exit(), 0);
 }
