@@ -6,6 +6,7 @@
 #include "device/usbcontrol.h"
 #include "files/autosave.h"
 #include "files/protocolfile.h"
+#include "files/sigrokfile.h"
 #include "files/threadwork.h"
 #include "files/waveformfile.h"
 #include "protocol/threadread.h"
@@ -378,12 +379,7 @@ bool SessionController::readProtocolData(QString filePath)
     if (!m_segment || !m_decoder)
         return false;
     const QString path = repairPath(filePath);
-    m_decoder->stopDecode();
-    m_decoder->waitDecodeStopped();
-    m_segment->clearCapture();
-    m_reader->rebindSegment(m_segment);
-    m_busSamples.clear();
-    m_decoder->setBusList(nullptr);
+    prepareCaptureLoad();
     const kvq::files::ProtocolFileResult result =
         kvq::files::readProtocolFile(*m_segment, path, AppContext::instance()->cacheDir, &m_busSamples);
     for (const QString& warning : result.warnings)
@@ -391,11 +387,42 @@ bool SessionController::readProtocolData(QString filePath)
     emit sendSegmentLog(result.message, result.ok ? 1 : 0);
     if (!result.ok)
         return false;
+    decodeLoadedCapture();
+    return true;
+}
+
+bool SessionController::readSigrokSession(QString filePath, QString probe)
+{
+    if (!m_segment || !m_decoder)
+        return false;
+    const QString path = repairPath(filePath);
+    prepareCaptureLoad();
+    const kvq::files::SigrokImport imported = kvq::files::importSigrokSession(path, probe, *m_segment);
+    if (!imported.ok) {
+        emit sendSegmentLog(imported.error, 0);
+        return false;
+    }
+    emit sendSegmentLog(tr("加载协议文件：") + path, 1);
+    decodeLoadedCapture();
+    return true;
+}
+
+void SessionController::prepareCaptureLoad()
+{
+    m_decoder->stopDecode();
+    m_decoder->waitDecodeStopped();
+    m_segment->clearCapture();
+    m_reader->rebindSegment(m_segment);
+    m_busSamples.clear();
+    m_decoder->setBusList(nullptr);
+}
+
+void SessionController::decodeLoadedCapture()
+{
     m_decoder->setBusList(&m_busSamples);
     m_decoder->initSession();
     m_decoder->setSampleRate(quint64(m_segment->rate()) * 1000);
     emit sendPtlAnalysisStart(m_segment);
-    return true;
 }
 
 bool SessionController::startUpload()

@@ -64,6 +64,9 @@ public:
     Q_INVOKABLE void setRate(uint rate);
     Q_INVOKABLE bool saveProtocolData(QString filePath);
     Q_INVOKABLE bool readProtocolData(QString filePath);
+    // A logic analyser's sigrok session as a PD capture: `probe` names the CC
+    // line, or, empty, the line with the most traffic is taken.
+    Q_INVOKABLE bool readSigrokSession(QString filePath, QString probe);
     Q_INVOKABLE bool startWaveFormDataUp(uchar state);
     Q_INVOKABLE bool reStartWaveFormDataUp();
     Q_INVOKABLE bool saveWaveFormData(QString path);
@@ -120,6 +123,9 @@ signals:
     void autoSaveTypeChanged();
 
 private:
+    // Stops decoding and empties the capture store for a file; then decodes it.
+    void prepareCaptureLoad();
+    void decodeLoadedCapture();
     kvq::usb::USBControl* device() const;
     void newSampleStore();
     void retire(kvq::waveform::WaveformData* store);

@@ -56,18 +56,18 @@
         <translation>Failed to Read Channel %1 Configuration File; Skipped.</translation>
     </message>
     <message>
-        <location line="+23"/>
+        <location line="+21"/>
         <location line="+4"/>
         <source>读取原始文件失败。</source>
         <translation>Failed to Read Raw File.</translation>
     </message>
     <message>
-        <location line="+25"/>
+        <location line="+17"/>
         <source>申请内存失败，无法写入数据。</source>
         <translation>Failed to Allocate Memory; Cannot Write Data.</translation>
     </message>
     <message>
-        <location line="+24"/>
+        <location line="+47"/>
         <source>保存工程失败。</source>
         <translation>Failed to Save the Project.</translation>
     </message>
@@ -140,12 +140,17 @@
 <context>
     <name>SessionController</name>
     <message>
-        <location filename="../app/sessioncontroller.cpp" line="+211"/>
+        <location filename="../app/sessioncontroller.cpp" line="+212"/>
         <source>自动保存路径：</source>
         <translation>Auto-Save Path:</translation>
     </message>
     <message>
-        <location line="+257"/>
+        <location line="+193"/>
+        <source>加载协议文件：</source>
+        <translation>Load Protocol File:</translation>
+    </message>
+    <message>
+        <location line="+90"/>
         <source>自动保存创建文件失败。</source>
         <translation>Failed to Create File for Auto-Save.</translation>
     </message>
@@ -158,7 +163,7 @@
 <context>
     <name>SigrokFile</name>
     <message>
-        <location filename="../files/sigrokfile.cpp" line="+111"/>
+        <location filename="../files/sigrokfile.cpp" line="+107"/>
         <source>不是 sigrok 会话文件。</source>
         <translation>Not a sigrok session file.</translation>
     </message>

@@ -56,18 +56,18 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+23"/>
+        <location line="+21"/>
         <location line="+4"/>
         <source>读取原始文件失败。</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+25"/>
+        <location line="+17"/>
         <source>申请内存失败，无法写入数据。</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+24"/>
+        <location line="+47"/>
         <source>保存工程失败。</source>
         <translation type="unfinished"></translation>
     </message>
@@ -140,12 +140,17 @@
 <context>
     <name>SessionController</name>
     <message>
-        <location filename="../app/sessioncontroller.cpp" line="+211"/>
+        <location filename="../app/sessioncontroller.cpp" line="+212"/>
         <source>自动保存路径：</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+257"/>
+        <location line="+193"/>
+        <source>加载协议文件：</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+90"/>
         <source>自动保存创建文件失败。</source>
         <translation type="unfinished"></translation>
     </message>
@@ -158,7 +163,7 @@
 <context>
     <name>SigrokFile</name>
     <message>
-        <location filename="../files/sigrokfile.cpp" line="+111"/>
+        <location filename="../files/sigrokfile.cpp" line="+107"/>
         <source>不是 sigrok 会话文件。</source>
         <translation type="unfinished"></translation>
     </message>

@@ -339,10 +339,25 @@ TEST(Session, UnplugDuringARecordingKeepsTheFile)
 // A PD capture from the emulated meter: the UI's part (setRate on the
 // analysis state) is played by the test. Saved and opened again, the capture
 // gives the same messages with the same bus values.
+namespace {
+bool decoderRuntime()
+{
+    static const bool ready = kvq_init(KVQ_OUTPUT_DIR) == 0 && kvq_decoder_load_all() == 0;
+    return ready;
+}
+
+std::vector<decode::PdMessage> takeMessages(decode::DecodeController& decoder)
+{
+    std::lock_guard<std::mutex> lock(decoder.listLock());
+    std::vector<decode::PdMessage> list(decoder.messages().begin(), decoder.messages().end());
+    decoder.messages().clear(); // as the page's table does before opening a file
+    return list;
+}
+} // namespace
+
 TEST(Session, PdCaptureSavedAndOpenedAgain)
 {
-    static const bool runtime = kvq_init(KVQ_OUTPUT_DIR) == 0 && kvq_decoder_load_all() == 0;
-    ASSERT_TRUE(runtime);
+    ASSERT_TRUE(decoderRuntime());
     Session s;
     ASSERT_TRUE(s.connect());
     s.slot.device()->supPtl = true; // the handshake reads it from the meter's information
@@ -375,10 +390,7 @@ TEST(Session, PdCaptureSavedAndOpenedAgain)
     const QString file = s.tmp.path() + "/capture.kvqcc";
     QSignalSpy logs(s.controller.get(), &SessionController::sendSegmentLog);
     ASSERT_TRUE(s.controller->saveProtocolData(QUrl::fromLocalFile(file).toString()));
-    {
-        std::lock_guard<std::mutex> lock(s.decoder.listLock());
-        s.decoder.messages().clear(); // as the page's table does before opening
-    }
+    takeMessages(s.decoder);
     ASSERT_TRUE(s.controller->readProtocolData(file));
     EXPECT_EQ(logs.last().at(0).toString(), QStringLiteral("加载协议文件：") + file);
     EXPECT_EQ(s.segment.rate(), 2000);
@@ -395,5 +407,44 @@ TEST(Session, PdCaptureSavedAndOpenedAgain)
         // The file keeps bus values to the millivolt and milliampere.
         EXPECT_NEAR(reopened[i].vbus, live[i].vbus, 0.0005 + 1e-6);
         EXPECT_NEAR(reopened[i].ibus, live[i].ibus, 0.0005 + 1e-6);
+    }
+}
+
+// A logic analyser's capture opens like a protocol file and is saved as one.
+TEST(Session, SigrokSessionOpensAsACaptureAndSavesAsAProtocolFile)
+{
+    ASSERT_TRUE(decoderRuntime());
+    Session s;
+    QSignalSpy logs(s.controller.get(), &SessionController::sendSegmentLog);
+    EXPECT_FALSE(s.controller->readSigrokSession(s.tmp.path() + "/none.sr", QString()));
+    EXPECT_EQ(logs.last().at(1).toInt(), 0);
+    const QString sr =
+        QStringLiteral(KVQ_SOURCE_DIR "/tests/decode/data/captures/thinkpad_yoga_370-aukey_45w.sr");
+    const auto count = [&] {
+        std::lock_guard<std::mutex> lock(s.decoder.listLock());
+        return s.decoder.messages().size();
+    };
+    ASSERT_TRUE(s.controller->readSigrokSession(QUrl::fromLocalFile(sr).toString(), QString()));
+    EXPECT_EQ(s.segment.rate(), 4000);
+    ASSERT_TRUE(s.waitFor([&] { return count() >= 8; }));
+    s.decoder.stopDecode();
+    s.decoder.waitDecodeStopped();
+    const QString file = s.tmp.path() + "/thinkpad.kvqcc";
+    ASSERT_TRUE(s.controller->saveProtocolData(file));
+    const std::vector<decode::PdMessage> first = takeMessages(s.decoder);
+    ASSERT_EQ(first.size(), 8u);
+    EXPECT_EQ(first[0].name, "Source_Capabilities");
+    ASSERT_TRUE(s.controller->readProtocolData(file));
+    ASSERT_TRUE(s.waitFor([&] { return count() >= 8; }));
+    s.decoder.stopDecode();
+    s.decoder.waitDecodeStopped();
+    const std::vector<decode::PdMessage> again = takeMessages(s.decoder);
+    ASSERT_EQ(again.size(), first.size());
+    for (size_t i = 0; i < first.size(); ++i) {
+        EXPECT_EQ(again[i].startSample, first[i].startSample);
+        EXPECT_EQ(again[i].time, first[i].time);
+        EXPECT_EQ(again[i].raw, first[i].raw);
+        EXPECT_EQ(again[i].note, first[i].note);
+        EXPECT_EQ(again[i].vbus, decode::PdMessage::kUnset);
     }
 }
