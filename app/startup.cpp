@@ -52,16 +52,7 @@ int startDecoders()
 {
     kvq_log_callback_set(&decoderLog, nullptr);
     kvq_log_loglevel_set(2);
-    const QString dir = QCoreApplication::applicationDirPath();
-    if (kvq_init(dir.toUtf8().constData()) != 0)
-        return 1;
-    if (kvq_decoder_load_all() != 0)
-        return 2;
-    // The library also loads decoders of the same id from its system folders
-    // and from SIGROKDECODE_DIR; only our own USB-PD decoder is trusted.
-    if (!kvq::decode::decoderIsFrom("usb_power_delivery", dir + QStringLiteral("/decoders")))
-        return 2;
-    return 0;
+    return kvq::decode::startDecoderRuntime(QCoreApplication::applicationDirPath());
 }
 
 const char* const kMainQml = "qrc:/qml/main.qml";

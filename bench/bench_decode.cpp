@@ -15,7 +15,6 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <benchmark/benchmark.h>
 
@@ -135,18 +134,9 @@ double decodeStore(Segment& store, size_t* messages)
     kvq::decode::DecodeController controller;
     controller.initSession();
     controller.setSampleRate(quint64(store.rate()) * 1000);
-    // Until every sample is consumed (each send returns once its chunk is
-    // decoded), not counting the pipeline's pause when its run ends.
-    const qint64 target = store.sampleCount(0, false) & ~qint64(7);
-    QElapsedTimer timer;
-    timer.start();
-    QMetaObject::invokeMethod(
-        &controller, [&] { controller.decodeSegment(&store); }, Qt::QueuedConnection);
-    while (controller.decodedSamples() < target)
-        QThread::usleep(200);
-    const double seconds = timer.nsecsElapsed() / 1e9;
-    controller.stopDecode();
-    controller.waitDecodeStopped();
+    qint64 consumedNs = 0;
+    controller.decodeToEnd(&store, 3600 * 1000, &consumedNs);
+    const double seconds = consumedNs / 1e9;
     std::lock_guard<std::mutex> lock(controller.listLock());
     *messages = controller.messages().size();
     return seconds;
@@ -270,8 +260,7 @@ int main(int argc, char** argv)
         qputenv("KVQ_BENCH_MINUTES", "10");
     QTemporaryDir work;
     g_work = &work;
-    if (kvq_init(KVQ_OUTPUT_DIR) != 0 || kvq_decoder_load_all() != 0 ||
-        !kvq::decode::decoderIsFrom("usb_power_delivery", QStringLiteral(KVQ_OUTPUT_DIR "/decoders"))) {
+    if (kvq::decode::startDecoderRuntime(QStringLiteral(KVQ_OUTPUT_DIR)) != 0) {
         std::fprintf(stderr, "bench_decode: our decoder is not installed in %s\n", KVQ_OUTPUT_DIR);
         return 1;
     }

@@ -76,7 +76,6 @@ DecodeController::DecodeController(QObject* parent) : QObject(parent)
 
 DecodeController::~DecodeController()
 {
-    m_stop = true;
     stopDecode();
     m_thread.quit();
     m_thread.wait(15000);
@@ -235,8 +234,9 @@ void DecodeController::decodeSegment(waveform::Segment* store)
         qint64 chunks = 0;
         for (;;) {
             a = std::max(a, available());
+            qint64 end = cursor;
             if (cursor < a) {
-                qint64 end = a;
+                end = a;
                 for (size_t i = 0; i < entries; ++i) {
                     const int channel = m_storeChannels[i];
                     if (channel < 0)
@@ -253,28 +253,24 @@ void DecodeController::decodeSegment(waveform::Segment* store)
                 // Chunks start on a byte of the store's bits: a tail of fewer
                 // than eight samples waits until the capture grows.
                 end = cursor + ((end - cursor) & ~qint64(7));
-                if (!carryOn())
-                    break;
-                if (end <= cursor) {
-                    sleepMs(50);
-                    continue;
-                }
-                const int rc = kvq_session_send(m_session, quint64(cursor), quint64(end), sources.data(),
-                                                int(sources.size()));
-                if (rc != SRD_OK && rc != SRD_ERR_TERM_REQ) {
-                    writeLog(QStringLiteral("kvq_session_send error"));
-                    break;
-                }
-                cursor = end;
-                m_decoded = cursor;
-                if (++chunks % period == 0 && memoryShort()) {
-                    emit sendSegmentLog(noMemory, 0);
-                    break;
-                }
-            } else {
-                if (!carryOn())
-                    break;
+            }
+            if (!carryOn())
+                break;
+            if (end <= cursor) { // nothing new yet
                 sleepMs(50);
+                continue;
+            }
+            const int rc = kvq_session_send(m_session, quint64(cursor), quint64(end), sources.data(),
+                                            int(sources.size()));
+            if (rc != SRD_OK && rc != SRD_ERR_TERM_REQ) {
+                writeLog(QStringLiteral("kvq_session_send error"));
+                break;
+            }
+            cursor = end;
+            m_decoded = cursor;
+            if (++chunks % period == 0 && memoryShort()) {
+                emit sendSegmentLog(noMemory, 0);
+                break;
             }
         }
     }
@@ -289,8 +285,9 @@ void DecodeController::decodeSegment(waveform::Segment* store)
     writeLog(QStringLiteral("        协议线程退出"));
 }
 
-bool DecodeController::decodeToEnd(waveform::Segment* store, int timeoutMs)
+bool DecodeController::decodeToEnd(waveform::Segment* store, int timeoutMs, qint64* consumedNs)
 {
+    const auto begin = std::chrono::steady_clock::now();
     QMetaObject::invokeMethod(
         this, [this, store] { decodeSegment(store); }, Qt::QueuedConnection);
     const qint64 target = std::max<qint64>(store->sampleCount(0, false), 1000) & ~qint64(7);
@@ -298,7 +295,11 @@ bool DecodeController::decodeToEnd(waveform::Segment* store, int timeoutMs)
     bool done = false;
     while (!(done = decodedSamples() >= target && runState() == Running) &&
            std::chrono::steady_clock::now() < deadline)
-        sleepMs(2);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    if (consumedNs)
+        *consumedNs =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - begin)
+                .count();
     stopDecode();
     waitDecodeStopped();
     return done;

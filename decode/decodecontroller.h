@@ -64,7 +64,9 @@ public:
 
     // Decodes every sample `store` holds now, blocking the caller (not the
     // controller's thread) until done or `timeoutMs` passed; false on time-out.
-    bool decodeToEnd(kvq::waveform::Segment* store, int timeoutMs);
+    // `consumedNs` receives the time until the decoder had every sample, not
+    // counting the pause that ends a run.
+    bool decodeToEnd(kvq::waveform::Segment* store, int timeoutMs, qint64* consumedNs = nullptr);
 
     // One annotation of the decoder (start sample, class, texts ending with
     // null); called on the decoder's thread, and by tests.

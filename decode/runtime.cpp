@@ -383,6 +383,17 @@ bool decoderIsFrom(const char* id, const QString& folder)
     return false;
 }
 
+int startDecoderRuntime(const QString& applicationDir)
+{
+    if (kvq_init(applicationDir.toUtf8().constData()) != 0)
+        return 1;
+    if (kvq_decoder_load_all() != 0)
+        return 2;
+    // The library also loads decoders of the same id from its system folders
+    // and from SIGROKDECODE_DIR; only our own USB-PD decoder is trusted.
+    return decoderIsFrom("usb_power_delivery", applicationDir + QStringLiteral("/decoders")) ? 0 : 2;
+}
+
 int checkLoadedDecoders()
 {
     return kvq_decoder_list() ? 0 : 3;

@@ -43,6 +43,10 @@ const char* kvq_decoder_origin(const char* id);
 #include <QString>
 
 namespace kvq::decode {
+// Starts the runtime for the program in `applicationDir` and loads the
+// decoders: 0 ready with our USB-PD decoder, 1 the runtime could not start, 2
+// the decoders could not be loaded or the USB-PD decoder is not ours.
+int startDecoderRuntime(const QString& applicationDir);
 // True when decoder `id` is loaded from below `folder`; otherwise logs which
 // file it came from (a decoder of the same id elsewhere is not ours).
 bool decoderIsFrom(const char* id, const QString& folder);

@@ -166,21 +166,18 @@ void PdTraffic::fill(std::uint8_t* out, std::size_t bytes)
 {
     const std::uint64_t end = m_position + 8 * bytes;
     std::memset(out, 0, bytes);
-    std::uint64_t s = m_position;
-    while (s < end) {
+    for (std::uint64_t s = m_position; s < end;) {
         if (m_nextToggle >= m_toggles.size() && m_nextBurst < end)
             scheduleBurst();
-        const std::uint64_t next = m_nextToggle < m_toggles.size() ? m_toggles[m_nextToggle] : end;
-        const std::uint64_t stop = std::min(next, end);
+        const bool toggles = m_nextToggle < m_toggles.size() && m_toggles[m_nextToggle] < end;
+        const std::uint64_t stop = toggles ? std::max(s, m_toggles[m_nextToggle]) : end;
         if (m_level)
             for (std::uint64_t k = s; k < stop; ++k)
                 out[(k - m_position) >> 3] |= std::uint8_t(1u << ((k - m_position) & 7));
-        s = std::max(s, stop);
-        if (next < end) {
+        s = stop;
+        if (toggles) {
             m_level = !m_level;
             ++m_nextToggle;
-        } else if (m_nextToggle >= m_toggles.size() && m_nextBurst >= end) {
-            break;
         }
     }
     m_position = end;

@@ -146,21 +146,18 @@ SigrokImport importSigrokSession(const QString& path, const QString& probe, wave
     }
 
     // One pass reads the members; without a chosen probe the edges of every
-    // probe are counted on the way and the samples of all probes are kept
-    // packed per probe until the busiest one is known.
+    // probe are counted on the way and each probe's samples are kept packed
+    // until the busiest one is known.
     const int unit = meta.unitSize;
-    std::map<int, std::vector<std::uint8_t>> packed; // probe bit -> bits
-    std::map<int, std::int64_t> edges;
-    std::map<int, int> last;
-    for (const auto& entry : meta.probes) {
-        if (bit >= 0 && entry.first != bit)
-            continue;
-        if (entry.first >= unit * 8)
-            continue;
-        packed[entry.first];
-        edges[entry.first] = 0;
-        last[entry.first] = -1;
-    }
+    struct Line {
+        std::vector<std::uint8_t> bits;
+        std::int64_t edges = 0;
+        int last = -1; // level of the previous sample, -1 before the first
+    };
+    std::map<int, Line> lines; // probe bit -> its samples
+    for (const auto& entry : meta.probes)
+        if ((bit < 0 || entry.first == bit) && entry.first < unit * 8)
+            lines[entry.first];
     std::int64_t samples = 0;
     QByteArray data;
     for (const auto& member : members) {
@@ -170,42 +167,37 @@ SigrokImport importSigrokSession(const QString& path, const QString& probe, wave
         }
         const qint64 count = data.size() / unit;
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.constData());
-        for (auto& entry : packed) {
-            const int b = entry.first;
-            std::vector<std::uint8_t>& out = entry.second;
-            out.resize(size_t((samples + count + 7) / 8), 0);
-            int previous = last[b];
-            std::int64_t& changes = edges[b];
+        for (auto& [b, line] : lines) {
+            line.bits.resize(size_t((samples + count + 7) / 8), 0);
             const int byteIndex = b / 8;
             const int shift = b % 8;
             for (qint64 i = 0; i < count; ++i) {
                 const int level = (bytes[i * unit + byteIndex] >> shift) & 1;
                 const std::int64_t s = samples + i;
-                out[size_t(s >> 3)] |= std::uint8_t(level << (s & 7));
-                changes += previous >= 0 && level != previous;
-                previous = level;
+                line.bits[size_t(s >> 3)] |= std::uint8_t(level << (s & 7));
+                line.edges += line.last >= 0 && level != line.last;
+                line.last = level;
             }
-            last[b] = previous;
         }
         samples += count;
     }
-    if (packed.empty() || samples == 0) {
+    if (lines.empty() || samples == 0) {
         result.error = Text::tr("sigrok 会话文件没有采样数据。");
         return result;
     }
     if (bit < 0) {
         // The busiest line; among equals the first probe named like a CC line.
         std::int64_t best = -1;
-        for (const auto& entry : edges) {
-            const bool cc = meta.probes.at(entry.first).startsWith(QLatin1String("CC"), Qt::CaseInsensitive);
-            const std::int64_t score = entry.second * 2 + (cc ? 1 : 0);
+        for (const auto& [b, line] : lines) {
+            const bool cc = meta.probes.at(b).startsWith(QLatin1String("CC"), Qt::CaseInsensitive);
+            const std::int64_t score = line.edges * 2 + (cc ? 1 : 0);
             if (score > best) {
                 best = score;
-                bit = entry.first;
+                bit = b;
             }
         }
     }
-    const std::vector<std::uint8_t>& bits = packed[bit];
+    const std::vector<std::uint8_t>& bits = lines[bit].bits;
     store.clearCapture();
     store.setRate(std::int64_t(meta.rate / 1000));
     constexpr std::int64_t piece = waveform::Segment::kBufferBytes;

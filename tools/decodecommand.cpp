@@ -117,8 +117,7 @@ int decodeCommand(const QStringList& arguments)
     const QString appDir = QCoreApplication::applicationDirPath();
     kvq_log_callback_set(&decoderLog, nullptr);
     kvq_log_loglevel_set(2);
-    if (kvq_init(appDir.toUtf8().constData()) != 0 || kvq_decoder_load_all() != 0 ||
-        !kvq::decode::decoderIsFrom("usb_power_delivery", appDir + QStringLiteral("/decoders")))
+    if (kvq::decode::startDecoderRuntime(appDir) != 0)
         return failWith(QStringLiteral("decode: the USB-PD decoder is not available beside kvqm"));
     kvq::decode::DecodeController controller;
     controller.setBusList(&bus);

@@ -342,7 +342,7 @@ TEST(Session, UnplugDuringARecordingKeepsTheFile)
 namespace {
 bool decoderRuntime()
 {
-    static const bool ready = kvq_init(KVQ_OUTPUT_DIR) == 0 && kvq_decoder_load_all() == 0;
+    static const bool ready = decode::startDecoderRuntime(QStringLiteral(KVQ_OUTPUT_DIR)) == 0;
     return ready;
 }
 

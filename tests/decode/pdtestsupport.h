@@ -33,11 +33,7 @@ inline QString referenceFile(const QString& capture, const QString& probe)
 // Starts the runtime once per process with the decoders installed by the build.
 inline bool ensureRuntime()
 {
-    static const bool ready = [] {
-        if (kvq_init(KVQ_OUTPUT_DIR) != 0 || kvq_decoder_load_all() != 0)
-            return false;
-        return kvq::decode::decoderIsFrom("usb_power_delivery", QStringLiteral(KVQ_OUTPUT_DIR "/decoders"));
-    }();
+    static const bool ready = kvq::decode::startDecoderRuntime(QStringLiteral(KVQ_OUTPUT_DIR)) == 0;
     return ready;
 }
 

@@ -671,8 +671,6 @@ class Decoder(srd.Decoder):
         put(starts[0], end, ann, [cls, ['(r%d) %s[%d]: %s' % (rev + 1, role, msgid, name), name]])
 
         state = self.state
-        if name == 'Source_Capabilities':
-            state['caps'] = None  # filled below
         words = []
         if extended and len(body) >= 2:
             ext = body[0] | body[1] << 8
