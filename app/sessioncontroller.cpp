@@ -115,9 +115,7 @@ SessionController::SessionController(QObject* parent) : QObject(parent)
 
 SessionController::~SessionController()
 {
-    m_reader->requestStop();
-    while (m_reader->isBusy())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    m_reader->stopAndWait();
     delete m_reader;
     m_worker->stop();
     delete m_worker;
@@ -157,14 +155,9 @@ void SessionController::retire(WaveformData* store)
 {
     if (!store)
         return;
-    store->closing = true;
-    for (int round = 0; round < 500 && store->isInUse(); ++round) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        QThread::msleep(10);
-    }
-    {
-        std::unique_lock<std::shared_mutex> lock(store->lock());
-    }
+    // The reader and a file job stop on the closing flag within a read or
+    // 100 rows; the store goes only once the last of them has let go.
+    store->closeAndWait();
     delete store;
 }
 
@@ -200,9 +193,7 @@ void SessionController::applyStyles()
 
 void SessionController::initDevice(qint8, qint8 mainViewIndex, bool isBoot)
 {
-    m_reader->requestStop();
-    while (m_reader->isBusy())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    m_reader->stopAndWait();
     newSampleStore();
     m_running = false;
     m_newStoreNeeded = true;
@@ -507,12 +498,14 @@ bool SessionController::saveWaveFormData(QString path)
         return false;
     path = repairPath(path);
     emit sendSegmentLog(tr("保存波形文件：") + path, 1);
-    if (!m_store->csvPath.isEmpty() && QFile::exists(m_store->csvPath)) {
+    // The CSV recording stands in for the store only when a CSV file is asked for.
+    if (files::waveformFileType(path) == 0 && !m_store->csvPath.isEmpty() &&
+        QFile::exists(m_store->csvPath)) {
         m_store->flushAutoSave();
         if (QFile::copy(m_store->csvPath, path))
             return true;
     }
-    emit SigSaveWaveFormDataThread(path, m_store, files::waveformFileType(path));
+    emit SigSaveWaveFormDataThread(path, m_store->hold(), files::waveformFileType(path));
     return true;
 }
 
@@ -526,7 +519,7 @@ bool SessionController::readWaveFormData(QString path)
     m_store->setOffline(false, 0, 0);
     acquisition().decimals = 5;
     m_store->setStartTime(QDateTime::currentDateTime());
-    emit SigReadWaveFormDataThread(path, m_store, files::waveformFileType(path));
+    emit SigReadWaveFormDataThread(path, m_store->hold(), files::waveformFileType(path));
     return true;
 }
 

@@ -116,8 +116,8 @@ signals:
     void sendClearFastPtlInfo();
     void sendThreadProgressType(int type);
     void sendThreadProgress(double progress);
-    void SigSaveWaveFormDataThread(QString path, kvq::waveform::WaveformData* data, qint8 type);
-    void SigReadWaveFormDataThread(QString path, kvq::waveform::WaveformData* data, qint8 type);
+    void SigSaveWaveFormDataThread(QString path, kvq::waveform::StoreHold data, qint8 type);
+    void SigReadWaveFormDataThread(QString path, kvq::waveform::StoreHold data, qint8 type);
     void sendWaveformDataStop();
     void autoSaveChanged();
     void autoSaveTypeChanged();

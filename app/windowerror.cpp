@@ -2,8 +2,6 @@
 
 #include "app/logging.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QThread>
 
 WindowError::WindowError(QObject* parent) : QObject(parent) {}
@@ -35,8 +33,24 @@ void WindowError::setErrorMsg(const QString& message)
 
 void WindowError::setIsClose(bool closed)
 {
-    if (m_closed.exchange(closed) != closed)
+    bool changed;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        changed = m_closed.exchange(closed) != closed;
+    }
+    if (closed)
+        m_closedChanged.notify_all();
+    if (changed)
         emit isCloseChanged();
+}
+
+void WindowError::releaseWaiters()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_released = true;
+    }
+    m_closedChanged.notify_all();
 }
 
 void WindowError::reportError(const QString& message, bool wait)
@@ -50,14 +64,8 @@ void WindowError::reportError(const QString& message, bool wait)
         QMetaObject::invokeMethod(
             this, [this] { emit error_msgChanged(); }, Qt::QueuedConnection);
     }
-    if (!wait)
+    if (!wait || QThread::currentThread() == thread())
         return;
-    while (!m_closed.load()) {
-        QElapsedTimer slice;
-        slice.start();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
-        // A worker thread may have no events at all: do not spin.
-        if (!m_closed.load() && slice.elapsed() < 10)
-            QThread::msleep(10);
-    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_closedChanged.wait(lock, [this] { return m_closed.load() || m_released; });
 }

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 // The channel through which native code shows an error message to the user
@@ -22,9 +23,14 @@ public:
     bool isClose() const { return m_closed.load(); }
     void setIsClose(bool closed);
 
-    // Shows `message` (unless it is already shown); with `wait`, returns only
-    // once the user has closed it, processing the caller's events meanwhile.
+    // Shows `message` (unless it is already shown). With `wait`, a worker
+    // thread blocks until the user has closed it (or releaseWaiters); it runs
+    // none of its own events meanwhile, so queued requests wait their turn
+    // instead of re-entering the caller. The GUI thread never waits: the
+    // user could not close the message while it did.
     void reportError(const QString& message, bool wait);
+    // Lets every waiting worker go on, and later waits return at once (exit).
+    void releaseWaiters();
 
 signals:
     void error_msgChanged();
@@ -36,4 +42,6 @@ private:
     mutable std::mutex m_mutex;
     QString m_message;
     std::atomic<bool> m_closed{false};
+    bool m_released = false; // under m_mutex
+    std::condition_variable m_closedChanged;
 };

@@ -56,7 +56,7 @@ void BM_SaveCsv(benchmark::State& state)
     WaveformData& s = recording();
     ThreadWork worker;
     for (auto _ : state)
-        worker.saveWaveFormFile(dir().path() + "/ours.csv", &s, 0);
+        worker.saveWaveFormFile(dir().path() + "/ours.csv", s.hold(), 0);
     rowsPerSecond(state, s.count());
 }
 BENCHMARK(BM_SaveCsv)->Unit(benchmark::kMillisecond)->Iterations(1);
@@ -88,7 +88,7 @@ void BM_LoadCsv(benchmark::State& state)
     for (auto _ : state) {
         WaveformData loaded;
         ThreadWork worker;
-        worker.readWaveFormFile(dir().path() + "/ours.csv", &loaded, 0);
+        worker.readWaveFormFile(dir().path() + "/ours.csv", loaded.hold(), 0);
         rows = loaded.count();
     }
     rowsPerSecond(state, rows);
@@ -128,7 +128,7 @@ void BM_SaveSqlite(benchmark::State& state)
     ThreadWork worker;
     for (auto _ : state) {
         QFile::remove(dir().path() + "/ours.sqlite3");
-        worker.saveWaveFormFile(dir().path() + "/ours.sqlite3", &s, 1);
+        worker.saveWaveFormFile(dir().path() + "/ours.sqlite3", s.hold(), 1);
     }
     rowsPerSecond(state, s.count());
 }
@@ -171,7 +171,7 @@ void BM_LoadSqlite(benchmark::State& state)
     for (auto _ : state) {
         WaveformData loaded;
         ThreadWork worker;
-        worker.readWaveFormFile(dir().path() + "/ours.sqlite3", &loaded, 1);
+        worker.readWaveFormFile(dir().path() + "/ours.sqlite3", loaded.hold(), 1);
         rows = loaded.count();
     }
     rowsPerSecond(state, rows);
@@ -217,7 +217,7 @@ void BM_StopLatency(benchmark::State& state)
             stopped.start();
             worker.stop();
         });
-        worker.saveWaveFormFile(dir().path() + "/stop.csv", &s, 0);
+        worker.saveWaveFormFile(dir().path() + "/stop.csv", s.hold(), 0);
         latency = stopped.isValid() ? stopped.nsecsElapsed() / 1000 : -1;
         stopper.join();
         state.counters["stop_latency_us"] = double(latency);

@@ -202,7 +202,12 @@ void DecodeController::decodeSegment(waveform::Segment* store)
         std::lock_guard<std::mutex> lock(m_stateLock);
         m_runState = Running;
     }
-    store->addUser();
+    kvq::Hold<kvq::waveform::Segment> use = store->hold();
+    if (!use) {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        m_runState = Idle;
+        return;
+    }
     m_stop = false;
 
     const size_t entries = m_storeChannels.size();
@@ -277,7 +282,7 @@ void DecodeController::decodeSegment(waveform::Segment* store)
     if (started)
         kvq_session_send_eof(m_session);
     sleepMs(200);
-    store->removeUser();
+    use.reset();
     {
         std::lock_guard<std::mutex> lock(m_stateLock);
         m_runState = Idle;

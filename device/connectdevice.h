@@ -29,11 +29,13 @@ public:
 
     kvq::usb::USBControl* currentDevice() const { return m_currentDevice; }
 
-    // The user's disconnect request; runs on the caller's thread.
-    void disconnect(SharedMemoryHelper* shared, QMutex* deviceMutex);
-
 public slots:
+    // Both run on this object's thread, reached by queued calls: a request
+    // that arrives while another one runs (a handshake, a message the user
+    // has not closed yet) waits in the queue and never re-enters it.
     void onDevicePlug(SharedMemoryHelper* shared, QMutex* deviceMutex, bool isIn, bool useConnect);
+    // The user's disconnect request.
+    void onDisconnect(SharedMemoryHelper* shared, QMutex* deviceMutex);
 
 signals:
     void SendDeviceCreanInfo(int port, QJsonObject json, bool connect);

@@ -2,16 +2,20 @@
 
 #include "app/logging.h"
 #include "app/sharedmemoryhelper.h"
+#include "app/windowerror.h"
 #include "device/connectdevice.h"
 #include "device/usbcontrol.h"
 
 DeviceHost::DeviceHost(kvq::usb::USBDeviceSlot* slot, SharedMemoryHelper* shared, WindowError* errors,
                        QObject* parent)
-    : QObject(parent), m_slot(slot), m_shared(shared), m_connector(new ConnectDevice(slot, errors))
+    : QObject(parent), m_slot(slot), m_shared(shared), m_errors(errors),
+      m_connector(new ConnectDevice(slot, errors))
 {
     qRegisterMetaType<SharedMemoryHelper*>("SharedMemoryHelper*");
     qRegisterMetaType<QMutex*>("QMutex*");
     connect(this, &DeviceHost::devicePlugChanged, m_connector, &ConnectDevice::onDevicePlug,
+            Qt::QueuedConnection);
+    connect(this, &DeviceHost::deviceDisconnectRequested, m_connector, &ConnectDevice::onDisconnect,
             Qt::QueuedConnection);
     connect(m_connector, &ConnectDevice::SendDeviceCreanInfo, this, &DeviceHost::receiveDeviceCreanInfo,
             Qt::QueuedConnection);
@@ -24,11 +28,13 @@ DeviceHost::~DeviceHost()
 {
     if (m_watching)
         m_slot->backend().stopWatchingPlugEvents();
+    // A handshake may be waiting for the user to close a message: let it end.
+    if (m_errors)
+        m_errors->releaseWaiters();
     delete m_connector; // waits for a handshake in progress
     if (kvq::usb::USBControl* device = m_slot->device()) {
         m_shared->removeDeviceId(device->portId());
-        device->stopped = true;
-        m_slot->clear();
+        m_slot->clear(); // waits for the report reader to let go of it
     }
 }
 
@@ -47,5 +53,5 @@ void DeviceHost::setDeviceConnect(bool connect)
     if (connect)
         emit devicePlugChanged(m_shared, &m_deviceMutex, true, true);
     else
-        m_connector->disconnect(m_shared, &m_deviceMutex);
+        emit deviceDisconnectRequested(m_shared, &m_deviceMutex);
 }

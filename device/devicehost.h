@@ -34,11 +34,13 @@ public:
 
 signals:
     void devicePlugChanged(SharedMemoryHelper* shared, QMutex* deviceMutex, bool isIn, bool useConnect);
+    void deviceDisconnectRequested(SharedMemoryHelper* shared, QMutex* deviceMutex);
     void receiveDeviceCreanInfo(int port, QJsonObject json, bool connect);
 
 private:
     kvq::usb::USBDeviceSlot* m_slot;
     SharedMemoryHelper* m_shared;
+    WindowError* m_errors;
     QMutex m_deviceMutex;
     ConnectDevice* m_connector;
     QTimer m_firstScan;

@@ -473,6 +473,12 @@ void USBDeviceSlot::clear()
         std::lock_guard<std::mutex> lock(m_mutex);
         gone = std::move(m_device);
     }
+    if (!gone)
+        return;
+    // A reader may still be inside a read: the stopped flag ends its loop, and
+    // the object goes only once the last user has given back its count.
+    gone->stopped = true;
+    gone->busy.waitIdle();
 }
 
 bool USBDeviceSlot::isPresent()

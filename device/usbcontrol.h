@@ -4,6 +4,7 @@
 // event thread, the write ring, the batched and the synchronous reads, and
 // the command operations that speak the meter's frame protocol.
 
+#include "app/usecount.h"
 #include "device/usbbackend.h"
 
 #include <QByteArray>
@@ -94,7 +95,7 @@ public:
     bool isBoot = false;
     std::atomic<bool> needUp{false};
 
-    std::atomic<int> busy{0};
+    UseCount busy; // the handshake and the report reader
     std::atomic<bool> stopped{false};
     int lastError = 0;
 
@@ -182,8 +183,9 @@ public:
 
     Backend& backend() { return *m_backend; }
     USBControl* device() const;
-    // Destroys the current device object (after the caller has made sure no
-    // thread uses it any more) and empties the slot.
+    // Empties the slot and destroys its device object once no thread uses it
+    // any more (stopped first, then waiting for its busy count to reach 0).
+    // Never call it from a thread that holds a busy count of that object.
     void clear();
 
     // True when a device object is in the slot and the bus still shows its port.

@@ -19,9 +19,11 @@ using waveform::WaveformData;
 const char* const kConnection = "autoSaveConnection";
 
 // Rows of the store not yet written, one read lock per row so that the report
-// reader is never held up by the disk. `write` gets each row; the count of
-// samples written goes into savedRows.
-template <typename Write> void forEachNewRow(WaveformData& store, Write write)
+// reader is never held up by the disk. `write` gets each row and says whether
+// it went out; savedRows advances past the rows written only when `commit`
+// says the batch reached the file. Returns the number of rows of the batch.
+template <typename Write, typename Commit>
+qint64 forEachNewRow(WaveformData& store, Write write, Commit commit)
 {
     qint64 first = 0, last = 0, dropped = 0, offset = 0;
     {
@@ -32,7 +34,9 @@ template <typename Write> void forEachNewRow(WaveformData& store, Write write)
         offset = store.timeOffset;
     }
     float values[10];
-    for (qint64 i = first; i < last; ++i) {
+    qint64 rows = 0;
+    bool ok = true;
+    for (qint64 i = first; i < last && ok; ++i) {
         qint64 time = 0;
         {
             std::shared_lock<std::shared_mutex> lock(store.lock());
@@ -45,10 +49,22 @@ template <typename Write> void forEachNewRow(WaveformData& store, Write write)
             store.row(at, values);
             time = store.times()[at] + offset;
         }
-        write(values, time);
+        ok = write(values, time);
+        rows += ok ? 1 : 0;
     }
+    if (!commit(ok, rows))
+        return -1;
     std::unique_lock<std::shared_mutex> lock(store.lock());
     store.savedRows = last;
+    return rows;
+}
+
+void reportWriteFailure(WaveformData& store)
+{
+    store.csvPath.clear(); // no longer a copy of the store
+    emit store.sendSegmentLog(
+        QCoreApplication::translate("WaveformData", "自动保存写入文件失败，自动保存已停止。"), 0);
+    emit store.autoSaveFailed();
 }
 
 class CsvRecording final : public waveform::AutoSaveSink {
@@ -56,10 +72,17 @@ public:
     explicit CsvRecording(const QString& path) : m_file(path) {}
     bool open(bool offline)
     {
-        if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        // Unbuffered: every batch is one write whose failure is seen at once,
+        // and nothing of a failed batch lingers in a buffer to go out later.
+        if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
             return false;
-        m_file.write(csvHeader(offline, "WaveformData"));
-        return m_file.flush();
+        const QByteArray header = csvHeader(offline, "WaveformData");
+        if (m_file.write(header) != header.size()) {
+            m_file.close();
+            return false;
+        }
+        m_goodSize = header.size();
+        return true;
     }
     void flush(WaveformData& store) override
     {
@@ -67,30 +90,41 @@ public:
             return;
         QByteArray batch;
         const bool offline = store.isOffline();
-        forEachNewRow(store, [&](const float(&values)[10], qint64 time) {
-            appendCsvRow(batch, values, time, offline);
-        });
-        if (batch.isEmpty())
-            return;
-        // Handed to the kernel at every batch: a killed program loses nothing written.
-        if (m_file.write(batch) != batch.size() || !m_file.flush()) {
-            m_file.close();
-            emit store.sendSegmentLog(
-                QCoreApplication::translate("WaveformData", "自动保存写入文件失败，自动保存已停止。"), 0);
-        }
+        forEachNewRow(
+            store,
+            [&](const float(&values)[10], qint64 time) {
+                appendCsvRow(batch, values, time, offline);
+                return true;
+            },
+            [&](bool, qint64 rows) {
+                if (batch.isEmpty())
+                    return true;
+                if (m_file.write(batch) == batch.size()) {
+                    m_goodSize += batch.size();
+                    m_rowsInFile += rows;
+                    return true;
+                }
+                // Full disk or size limit: the file ends at its last complete row.
+                m_file.resize(m_goodSize);
+                m_file.close();
+                m_failed = true;
+                return false;
+            });
+        if (m_failed)
+            reportWriteFailure(store);
     }
     void close(WaveformData& store) override
     {
         flush(store);
         if (!m_file.isOpen())
             return;
-        m_file.flush();
         m_file.close();
         emit store.sendSegmentLog(QCoreApplication::translate("WaveformData", "自动保存文件完成。"), 1);
     }
 
 private:
     QFile m_file;
+    qint64 m_goodSize = 0;
 };
 
 class SqliteRecording final : public waveform::AutoSaveSink {
@@ -105,8 +139,12 @@ public:
         db.setDatabaseName(path);
         if (!db.open())
             return false;
-        RowInserter table(nativeHandle(db));
-        if (!table.exec(kCreateTable)) {
+        bool created;
+        {
+            RowInserter table(nativeHandle(db)); // finalised before the connection closes
+            created = table.exec(kCreateTable);
+        }
+        if (!created) {
             db.close();
             return false;
         }
@@ -118,18 +156,30 @@ public:
         if (!m_open)
             return;
         QSqlDatabase db = QSqlDatabase::database(QLatin1String(kConnection), false);
-        RowInserter rows(nativeHandle(db));
-        if (!rows.isValid())
-            return;
-        const bool offline = store.isOffline();
-        rows.exec("BEGIN");
-        forEachNewRow(store,
-                      [&](const float(&values)[10], qint64 time) { rows.insert(values, time, offline); });
-        if (!rows.exec("COMMIT")) {
-            rows.exec("ROLLBACK");
-            close(store);
-            emit store.sendSegmentLog(
-                QCoreApplication::translate("WaveformData", "自动保存写入文件失败，自动保存已停止。"), 0);
+        {
+            RowInserter rows(nativeHandle(db));
+            if (!rows.isValid())
+                return;
+            const bool offline = store.isOffline();
+            rows.exec("BEGIN");
+            forEachNewRow(
+                store,
+                [&](const float(&values)[10], qint64 time) { return rows.insert(values, time, offline); },
+                [&](bool allWritten, qint64 count) {
+                    if (allWritten && rows.exec("COMMIT")) {
+                        m_rowsInFile += count;
+                        return true;
+                    }
+                    // The file keeps its last committed transaction.
+                    rows.exec("ROLLBACK");
+                    m_failed = true;
+                    return false;
+                });
+        }
+        if (m_failed) {
+            m_open = false;
+            db.close();
+            reportWriteFailure(store);
         }
     }
     void close(WaveformData& store) override
@@ -137,6 +187,8 @@ public:
         if (!m_open)
             return;
         flush(store);
+        if (!m_open)
+            return;
         m_open = false;
         QSqlDatabase::database(QLatin1String(kConnection), false).close();
         emit store.sendSegmentLog(QCoreApplication::translate("WaveformData", "自动保存文件完成。"), 1);
@@ -146,11 +198,25 @@ private:
     bool m_open = false;
 };
 
+// A recording opened while the store already holds samples (auto-save turned
+// off and on again) starts with the samples that arrive from now on: the
+// earlier ones are in the earlier file, and writing them all again would be
+// one long flush on the GUI thread.
+void startFromNow(WaveformData& store)
+{
+    std::unique_lock<std::shared_mutex> lock(store.lock());
+    store.savedRows = store.droppedSamples() + store.channelCount(waveform::Voltage);
+}
+
 } // namespace
 
-void closeAutoSaveFile(WaveformData& store)
+AutoSaveEnd closeAutoSaveFile(WaveformData& store)
 {
-    store.setAutoSave(nullptr);
+    std::unique_ptr<waveform::AutoSaveSink> sink = store.takeAutoSave();
+    if (!sink)
+        return {};
+    sink->close(store);
+    return {true, sink->rowsInFile(), sink->failed()};
 }
 
 bool openAutoSaveFile(WaveformData& store, const QString& folder, const QString& name, bool enable)
@@ -168,15 +234,16 @@ bool openAutoSaveFile(WaveformData& store, const QString& folder, const QString&
         auto recording = std::make_unique<SqliteRecording>();
         if (!recording->open(clean + QLatin1Char('/') + file))
             return false;
-        store.savedRows = 0;
+        startFromNow(store);
         store.setAutoSave(std::move(recording));
     } else {
         file += QStringLiteral(".csv");
         auto recording = std::make_unique<CsvRecording>(clean + QLatin1Char('/') + file);
         if (!recording->open(store.isOffline()))
             return false;
-        store.csvPath = clean + QLatin1Char('/') + file;
-        store.savedRows = 0;
+        startFromNow(store);
+        // Only a file that holds the store from its first row can stand in for it.
+        store.csvPath = store.savedRows == 0 ? clean + QLatin1Char('/') + file : QString();
         store.setAutoSave(std::move(recording));
     }
     emit store.sendSegmentLog(QCoreApplication::translate("WaveformData", "自动保存文件：") + file, 1);

@@ -17,7 +17,12 @@ namespace kvq::files {
 // False when the store is an offline record or the file cannot be created.
 bool openAutoSaveFile(waveform::WaveformData& store, const QString& folder, const QString& name, bool enable);
 
-// Flushes and closes the store's recording, if any.
-void closeAutoSaveFile(waveform::WaveformData& store);
+struct AutoSaveEnd {
+    bool hadFile = false;
+    qint64 rowsInFile = 0; // complete rows (CSV) or committed rows (SQLite)
+    bool failed = false;   // a write failed; the file ends at rowsInFile
+};
+// Flushes and closes the store's recording, if any, and says what the file holds.
+AutoSaveEnd closeAutoSaveFile(waveform::WaveformData& store);
 
 } // namespace kvq::files

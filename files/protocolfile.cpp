@@ -28,16 +28,6 @@ struct Text {
     Q_DECLARE_TR_FUNCTIONS(ProtocolFile)
 };
 
-// Holds the store as a user for the length of a save or an open.
-class StoreUse {
-public:
-    explicit StoreUse(Segment& store) : m_store(store) { m_store.addUser(); }
-    ~StoreUse() { m_store.removeUser(); }
-
-private:
-    Segment& m_store;
-};
-
 struct FileError : std::runtime_error {
     explicit FileError(const QString& text) : std::runtime_error(text.toStdString()) {}
     QString text() const { return QString::fromStdString(what()); }
@@ -178,7 +168,7 @@ ProtocolFileResult saveProtocolFile(Segment& store, const std::vector<decode::Me
                                     const QString& path, const QString& cacheDir)
 {
     ProtocolFileResult result;
-    StoreUse use(store);
+    const Hold<Segment> use = store.hold();
     const QString dir = makeTimedFolder(cacheDir + QStringLiteral("/save"));
     if (!QFileInfo(dir).isDir()) {
         result.message = Text::tr("保存工程失败。");
@@ -217,7 +207,7 @@ ProtocolFileResult readProtocolFile(Segment& store, const QString& path, const Q
                                     std::vector<decode::BusSample>* bus)
 {
     ProtocolFileResult result;
-    StoreUse use(store);
+    const Hold<Segment> use = store.hold();
     try {
         const QString dir = makeTimedFolder(cacheDir + QStringLiteral("/load"));
         ZipHelper zip;

@@ -17,7 +17,7 @@ using namespace kvq::files;
 
 ThreadWork::ThreadWork() : m_thread(new QThread)
 {
-    qRegisterMetaType<WaveformData*>("kvq::waveform::WaveformData*");
+    qRegisterMetaType<kvq::waveform::StoreHold>("kvq::waveform::StoreHold");
     m_thread->setObjectName(QStringLiteral("ThreadWork"));
     m_thread->start();
     moveToThread(m_thread);
@@ -70,25 +70,18 @@ QSqlDatabase connection(const QString& name, const QString& path)
 
 } // namespace
 
-void ThreadWork::saveWaveFormFile(QString path, WaveformData* store, qint8 type)
+void ThreadWork::saveWaveFormFile(QString path, kvq::waveform::StoreHold store, qint8 type)
 {
     emit sendThreadProgress(0);
     emit sendThreadProgressType(0);
+    if (!store) {
+        emit sendThreadProgressType(-1);
+        return;
+    }
     std::shared_lock<std::shared_mutex> lock(store->lock());
     m_running = true;
-    bool opened = true;
-    if (type == 1) {
-        opened = saveSqlite(path, *store);
-    } else {
-        QFile probe(path);
-        opened = probe.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        probe.close();
-        if (opened)
-            saveCsv(path, *store);
-        else
-            emit sendSegmentLog(tr("保存波形文件：无法打开文件"), 0);
-    }
-    if (opened) {
+    const bool saved = type == 1 ? saveSqlite(path, *store) : saveCsv(path, *store);
+    if (saved) {
         if (m_running)
             emit sendSegmentLog(tr("保存波形文件：保存完成。"), 1);
         else
@@ -97,32 +90,36 @@ void ThreadWork::saveWaveFormFile(QString path, WaveformData* store, qint8 type)
     emit sendThreadProgressType(-1);
 }
 
-void ThreadWork::saveCsv(const QString& path, WaveformData& store)
+bool ThreadWork::saveCsv(const QString& path, WaveformData& store)
 {
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        emit sendSegmentLog(tr("保存波形文件：无法打开文件"), 0);
+        return false;
+    }
     const bool offline = store.isOffline();
-    file.write(csvHeader(offline, "ThreadWork"));
+    QByteArray chunk = csvHeader(offline, "ThreadWork");
+    bool ok = true;
     const qint64 n = store.channelCount(kvq::waveform::Voltage);
-    QByteArray chunk;
     chunk.reserve(1 << 20);
     int last = -1;
     float values[10];
-    for (qint64 i = 0; i < n; ++i) {
+    for (qint64 i = 0; i < n && ok; ++i) {
         store.row(i, values);
         appendCsvRow(chunk, values, store.times()[i], offline);
         // Rows leave in 1 MiB writes: the bytes are the same as one write per row.
         if (chunk.size() > (1 << 20) - 256) {
-            file.write(chunk);
+            ok = file.write(chunk) == chunk.size();
             chunk.clear();
         }
         if (stopAt(i, n, &last, store))
             break;
     }
-    file.write(chunk);
-    file.flush();
+    ok = ok && file.write(chunk) == chunk.size() && file.flush();
     file.close();
+    if (!ok)
+        emit sendSegmentLog(tr("保存波形文件：写入文件失败"), 0);
+    return ok;
 }
 
 bool ThreadWork::saveSqlite(const QString& path, WaveformData& store)
@@ -132,37 +129,48 @@ bool ThreadWork::saveSqlite(const QString& path, WaveformData& store)
         emit sendSegmentLog(tr("保存波形文件：无法打开文件"), 0);
         return false;
     }
-    RowInserter table(nativeHandle(db));
-    RowInserter rows(table.exec(kCreateTable) ? nativeHandle(db) : nullptr); // prepared once the table exists
-    if (!rows.isValid()) {
+    bool created = false, ok = true;
+    // The statements are finalised before the connection closes: sqlite3 would
+    // otherwise keep the handle and its file open.
+    {
+        RowInserter table(nativeHandle(db));
+        created = table.exec(kCreateTable);
+        RowInserter rows(created ? nativeHandle(db) : nullptr); // prepared once the table exists
+        created = created && rows.isValid();
+        const bool offline = store.isOffline();
+        const qint64 n = created ? store.count() : 0;
+        int last = -1;
+        float values[10];
+        ok = !created || rows.exec("BEGIN");
+        for (qint64 i = 0; i < n && ok; ++i) {
+            store.row(i, values);
+            ok = rows.insert(values, store.times()[i], offline);
+            if (ok && i % 10000 == 0)
+                ok = rows.exec("COMMIT") && rows.exec("BEGIN");
+            if (stopAt(i, n, &last, store))
+                break;
+        }
+        if (created)
+            ok = ok ? rows.exec("COMMIT") : (rows.exec("ROLLBACK"), false);
+    }
+    db.close();
+    if (!created) {
         emit sendSegmentLog(tr("保存波形文件：创建表失败"), 0);
-        db.close();
         return false;
     }
-    const bool offline = store.isOffline();
-    const qint64 n = store.count();
-    int last = -1;
-    float values[10];
-    rows.exec("BEGIN");
-    for (qint64 i = 0; i < n; ++i) {
-        store.row(i, values);
-        rows.insert(values, store.times()[i], offline);
-        if (i % 10000 == 0) {
-            rows.exec("COMMIT");
-            rows.exec("BEGIN");
-        }
-        if (stopAt(i, n, &last, store))
-            break;
-    }
-    rows.exec("COMMIT");
-    db.close();
-    return true;
+    if (!ok)
+        emit sendSegmentLog(tr("保存波形文件：写入文件失败"), 0);
+    return ok;
 }
 
-void ThreadWork::readWaveFormFile(QString path, WaveformData* store, qint8 type)
+void ThreadWork::readWaveFormFile(QString path, kvq::waveform::StoreHold store, qint8 type)
 {
     emit sendThreadProgress(0);
     emit sendThreadProgressType(1);
+    if (!store) {
+        emit sendThreadProgressType(-1);
+        return;
+    }
     m_running = true;
     const bool ok = type == 1 ? readSqlite(path, *store) : readCsv(path, *store);
     if (ok) {

@@ -11,9 +11,7 @@
 
 class QThread;
 
-namespace kvq::waveform {
-class WaveformData;
-}
+#include "waveform/waveformdata.h"
 
 class ThreadWork : public QObject {
     Q_OBJECT
@@ -26,8 +24,10 @@ public:
     void stop() { m_running = false; }
 
 public slots:
-    void saveWaveFormFile(QString path, kvq::waveform::WaveformData* store, qint8 type);
-    void readWaveFormFile(QString path, kvq::waveform::WaveformData* store, qint8 type);
+    // The job holds its store until it ends; an empty hold (a store already
+    // retiring) ends the job at once.
+    void saveWaveFormFile(QString path, kvq::waveform::StoreHold store, qint8 type);
+    void readWaveFormFile(QString path, kvq::waveform::StoreHold store, qint8 type);
 
 signals:
     void sendSegmentLog(QString log, int state = 1);
@@ -35,7 +35,7 @@ signals:
     void sendThreadProgress(double progress);
 
 private:
-    void saveCsv(const QString& path, kvq::waveform::WaveformData& store);
+    bool saveCsv(const QString& path, kvq::waveform::WaveformData& store);
     bool saveSqlite(const QString& path, kvq::waveform::WaveformData& store);
     bool readCsv(const QString& path, kvq::waveform::WaveformData& store);
     bool readSqlite(const QString& path, kvq::waveform::WaveformData& store);

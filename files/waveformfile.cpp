@@ -143,7 +143,7 @@ RowInserter::~RowInserter()
     sqlite3_finalize(m_stmt);
 }
 
-void RowInserter::insert(const float (&values)[10], qint64 time, bool offline)
+bool RowInserter::insert(const float (&values)[10], qint64 time, bool offline)
 {
     for (int c = 0; c < 10; ++c) {
         if (offline && isLine(c))
@@ -152,8 +152,9 @@ void RowInserter::insert(const float (&values)[10], qint64 time, bool offline)
             sqlite3_bind_double(m_stmt, c + 1, double(values[c]));
     }
     sqlite3_bind_int64(m_stmt, 11, time);
-    sqlite3_step(m_stmt);
+    const bool done = sqlite3_step(m_stmt) == SQLITE_DONE;
     sqlite3_reset(m_stmt);
+    return done;
 }
 
 bool RowInserter::exec(const char* sql)

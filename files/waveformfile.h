@@ -51,7 +51,7 @@ public:
     explicit RowInserter(sqlite3* db);
     ~RowInserter();
     bool isValid() const { return m_stmt != nullptr; }
-    void insert(const float (&values)[10], qint64 time, bool offline);
+    bool insert(const float (&values)[10], qint64 time, bool offline);
     bool exec(const char* sql);
 
 private:

@@ -53,33 +53,21 @@ void ThreadRead::refreshHolds()
     // Under the bind lock: a store that is no longer the target is never taken
     // again, so once the controller has rebound, retiring the old one is safe.
     std::lock_guard<std::mutex> lock(m_bindLock);
-    if (m_passSegment && (m_passSegment != m_segment || m_passSegment->isClearing())) {
-        m_passSegment->removeUser();
-        m_passSegment = nullptr;
-    }
-    if (!m_passSegment && m_segment && !m_segment->isClearing()) {
-        m_segment->addUser();
-        m_passSegment = m_segment;
-    }
-    if (m_passStore && (m_passStore != m_store || m_passStore->closing.load())) {
-        m_passStore->endUse();
-        m_passStore = nullptr;
-    }
-    if (!m_passStore && m_store && !m_store->closing.load()) {
-        m_store->beginUse();
-        m_passStore = m_store;
-    }
+    if (m_passSegment && (m_passSegment.get() != m_segment || m_passSegment->isClearing()))
+        m_passSegment.reset();
+    if (!m_passSegment && m_segment)
+        m_passSegment = m_segment->hold();
+    if (m_passStore && (m_passStore.get() != m_store || m_passStore->closing.load()))
+        m_passStore.reset();
+    if (!m_passStore && m_store)
+        m_passStore = m_store->hold();
 }
 
 void ThreadRead::releaseHolds()
 {
     std::lock_guard<std::mutex> lock(m_bindLock);
-    if (m_passSegment)
-        m_passSegment->removeUser();
-    if (m_passStore)
-        m_passStore->endUse();
-    m_passSegment = nullptr;
-    m_passStore = nullptr;
+    m_passSegment.reset();
+    m_passStore.reset();
 }
 
 void ThreadRead::readLoop(kvq::usb::USBControl* usb, int maxTransferSize)
@@ -87,7 +75,7 @@ void ThreadRead::readLoop(kvq::usb::USBControl* usb, int maxTransferSize)
     if (!usb)
         return;
     writeLog(QStringLiteral("读取线程创建"));
-    m_active = true;
+    ++m_active;
     ++usb->busy;
     m_running = true;
     QByteArray bytes;
@@ -108,7 +96,7 @@ void ThreadRead::readLoop(kvq::usb::USBControl* usb, int maxTransferSize)
     }
     releaseHolds();
     --usb->busy;
-    m_active = false;
+    --m_active;
     writeLog(QStringLiteral("读取线程退出"));
 }
 

@@ -4,6 +4,7 @@
 // stream while a device is connected, splits it into frames and turns every
 // report into samples, capture bytes or signals.
 
+#include "app/usecount.h"
 #include "protocol/alarms.h"
 
 #include <QObject>
@@ -34,7 +35,15 @@ public:
     ~ThreadRead() override;
 
     void requestStop() { m_running = false; }
-    bool isBusy() const { return m_active.load() && m_running.load(); }
+    // True from the start of the loop until it has let go of its stores and
+    // of the device.
+    bool isBusy() const { return m_active.load() > 0; }
+    // Ends the loop and waits until it has let go (within one read).
+    void stopAndWait()
+    {
+        m_running = false;
+        m_active.waitIdle();
+    }
     void setUploadFlag(bool upload) { m_uploadFlag = upload; }
     // The stores the loop writes into from now on (the session controller's
     // current ones). Only the loop takes and gives back holds: at the top of
@@ -84,8 +93,8 @@ private:
     kvq::protocol::AlarmMonitor::Announce announcer(kvq::waveform::WaveformData* store);
     // The stores a report goes to: those the loop holds, or the targets when
     // a report is dispatched outside the loop (tests, replay).
-    kvq::waveform::WaveformData* activeStore() const { return m_passStore ? m_passStore : m_store; }
-    kvq::waveform::Segment* activeSegment() const { return m_passSegment ? m_passSegment : m_segment; }
+    kvq::waveform::WaveformData* activeStore() const { return m_passStore ? m_passStore.get() : m_store; }
+    kvq::waveform::Segment* activeSegment() const { return m_passSegment ? m_passSegment.get() : m_segment; }
     // Moves the loop's holds to the current targets (loop thread).
     void refreshHolds();
     void releaseHolds();
@@ -95,11 +104,11 @@ private:
     kvq::waveform::Segment* m_segment;
     kvq::waveform::WaveformData* m_store;
     // The stores the loop holds (loop thread only), used while dispatching.
-    kvq::waveform::Segment* m_passSegment = nullptr;
-    kvq::waveform::WaveformData* m_passStore = nullptr;
+    kvq::Hold<kvq::waveform::Segment> m_passSegment;
+    kvq::Hold<kvq::waveform::WaveformData> m_passStore;
     std::atomic<bool> m_uploadFlag{false};
     std::atomic<bool> m_running{false};
-    std::atomic<bool> m_active{false};
+    kvq::UseCount m_active;
     std::atomic<kvq::LiveBus*> m_liveBus{nullptr};
     kvq::protocol::AlarmMonitor m_alarms;
 };

@@ -296,6 +296,11 @@ int record(bool simulate, const QStringList& args)
         stop = true;
         reason = QStringLiteral("stop condition met");
     });
+    bool writeFailed = false;
+    QObject::connect(store, &WaveformData::autoSaveFailed, store, [&] {
+        stop = writeFailed = true;
+        reason = QStringLiteral("write failed");
+    });
     // An event loop, not a polling one: the recording itself must stay cheap.
     QElapsedTimer clock;
     clock.start();
@@ -323,9 +328,13 @@ int record(bool simulate, const QStringList& args)
     loop.exec();
     session.startWaveFormDataUp(0);
     waitFor([] { return false; }, 300); // reports still on their way
-    files::closeAutoSaveFile(*store);
-    std::shared_lock<std::shared_mutex> lock(store->lock());
-    say(QStringLiteral("%1: %2 samples in %3").arg(reason).arg(store->count()).arg(output));
+    const files::AutoSaveEnd end = files::closeAutoSaveFile(*store);
+    if (end.failed || writeFailed)
+        return fail(QStringLiteral("%1: could not write %2; it holds the first %3 samples")
+                        .arg(reason)
+                        .arg(output)
+                        .arg(end.rowsInFile));
+    say(QStringLiteral("%1: %2 samples in %3").arg(reason).arg(end.rowsInFile).arg(output));
     return 0;
 }
 
@@ -348,7 +357,7 @@ std::pair<QString, int> fileJob(bool save, const QString& path, WaveformData* st
         Qt::DirectConnection);
     QMetaObject::invokeMethod(&worker, save ? "saveWaveFormFile" : "readWaveFormFile",
                               Qt::BlockingQueuedConnection, Q_ARG(QString, path),
-                              Q_ARG(kvq::waveform::WaveformData*, store),
+                              Q_ARG(kvq::waveform::StoreHold, store->hold()),
                               Q_ARG(qint8, files::waveformFileType(path)));
     Q_UNUSED(ended);
     return {log, state};

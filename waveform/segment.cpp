@@ -290,14 +290,10 @@ void Segment::releaseAll()
 void Segment::clearCapture()
 {
     m_clearing = true;
-    for (int round = 0; round < 500 && m_users.load() != 0; ++round) {
-        if (QCoreApplication::instance() &&
-            QThread::currentThread() == QCoreApplication::instance()->thread())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        QThread::msleep(10);
-    }
+    m_users.closeAndWait();
     releaseAll();
     resetChannels(1);
+    m_users.reopen();
     m_clearing = false;
 }
 

@@ -6,6 +6,8 @@
 // fails. Buffers exist only where data was written; a buffer of one level
 // throughout can be compacted to two bits of bookkeeping.
 
+#include "app/usecount.h"
+
 #include <QObject>
 #include <QString>
 #include <QVector>
@@ -17,6 +19,9 @@
 #include <vector>
 
 namespace kvq::waveform {
+
+using kvq::Hold;
+using kvq::UseCount;
 
 struct BlockRecord {
     std::uint64_t constantMask = 0;       // bit k: buffer k is one level and has no data
@@ -67,9 +72,11 @@ public:
     // their bit of `levelMask` (a protocol file's block line).
     void setConstantBuffers(int channel, int block, std::uint64_t constantMask, std::uint64_t levelMask);
 
-    void addUser() { m_users.fetch_add(1); }
-    void removeUser() { m_users.fetch_sub(1); }
+    // A use of the buffers for as long as the hold lives; empty while clearing.
+    Hold<Segment> hold() { return Hold<Segment>(this, m_users); }
     bool isClearing() const { return m_clearing.load(); }
+    // Waits until every hold has ended (holders stop on isClearing), then
+    // frees the buffers. Never call it while holding the store yourself.
     void clearCapture();
 
     // Byte position where the report reader appends to channel 0.
@@ -90,7 +97,7 @@ private:
     std::atomic<std::int64_t> m_rate{0};
     std::atomic<int> m_channelCount{1};
     std::atomic<int> m_periodNs{0};
-    std::atomic<int> m_users{0};
+    UseCount m_users;
     QString m_memoryDir;
     std::atomic<bool> m_useMapping{true};
 };

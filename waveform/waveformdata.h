@@ -5,6 +5,7 @@
 // statistics, display styles and the stop-condition check. Appends run on the
 // producer's thread under the write lock; readers take the read lock.
 
+#include "app/usecount.h"
 #include "waveform/growablearray.h"
 
 #include <QColor>
@@ -21,6 +22,9 @@
 #include <vector>
 
 namespace kvq::waveform {
+
+using kvq::Hold;
+using kvq::UseCount;
 
 enum Channel {
     Voltage = 0,
@@ -84,6 +88,14 @@ public:
     virtual ~AutoSaveSink() = default;
     virtual void flush(WaveformData& store) = 0;
     virtual void close(WaveformData& store) = 0;
+    // Rows the file holds for sure (complete CSV rows, committed SQLite rows).
+    qint64 rowsInFile() const { return m_rowsInFile; }
+    // A write failed: the file was cut back to rowsInFile and is closed.
+    bool failed() const { return m_failed; }
+
+protected:
+    qint64 m_rowsInFile = 0;
+    bool m_failed = false;
 };
 
 class WaveformData : public QObject {
@@ -166,14 +178,23 @@ public:
 
     // Retirement: the view and the file worker stop using a closing store.
     std::atomic<bool> closing{false};
-    void beginUse() { m_useCount.fetch_add(1); }
-    void endUse() { m_useCount.fetch_sub(1); }
+    // A use of the store for as long as the hold lives; empty once retiring.
+    Hold<WaveformData> hold() { return Hold<WaveformData>(this, m_useCount); }
+    // Retirement: no new holds, wait for the running ones (they end on
+    // `closing`), then the store may be deleted.
     bool isInUse() const { return m_useCount.load() > 0; }
+    void closeAndWait()
+    {
+        closing = true;
+        m_useCount.closeAndWait();
+    }
 
     // The automatic recording: flushed every 11th expiry of the refresh timer
     // and by clearData before it empties the store, closed with the store.
     // Replacing it closes the previous one.
     void setAutoSave(std::unique_ptr<AutoSaveSink> sink);
+    // Hands the recording over without closing it.
+    std::unique_ptr<AutoSaveSink> takeAutoSave() { return std::move(m_autoSave); }
     AutoSaveSink* autoSave() const { return m_autoSave.get(); }
     void flushAutoSave();
     // Samples written by the recording so far, counted over the whole recording
@@ -182,6 +203,7 @@ public:
     qint64 timeOffset = 0;
     // Samples dropped from the front in rolling mode since the last clear.
     qint64 droppedSamples() const { return m_dropped; }
+    // The CSV recording, when it holds every row of the store (GUI thread).
     QString csvPath;
 
 signals:
@@ -191,6 +213,8 @@ signals:
     void sendSegmentLog(QString log, int state = 1);
     void waveformDataChanged();
     void trigStop();
+    // The automatic recording could not write its file and has stopped.
+    void autoSaveFailed();
     void destroy();
 
 private:
@@ -231,8 +255,14 @@ private:
     QTimer m_refreshTimer;
     std::atomic<bool> m_refreshQueued{false};
     QDateTime m_startTime;
-    std::atomic<int> m_useCount{0};
+    UseCount m_useCount;
     std::unique_ptr<AutoSaveSink> m_autoSave;
 };
 
 } // namespace kvq::waveform
+
+namespace kvq::waveform {
+// A use of a store that travels with a queued file job.
+using StoreHold = kvq::Hold<WaveformData>;
+} // namespace kvq::waveform
+Q_DECLARE_METATYPE(kvq::waveform::StoreHold)

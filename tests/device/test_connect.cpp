@@ -33,7 +33,8 @@ struct Instance {
         connector = std::make_unique<ConnectDevice>(&slot, &errors);
         QObject::connect(&errors, &WindowError::error_msgChanged, &errors, [this] {
             shown.append(errors.errorMsg());
-            errors.setIsClose(true);
+            if (autoClose)
+                errors.setIsClose(true);
         });
     }
     ~Instance()
@@ -41,15 +42,15 @@ struct Instance {
         connector.reset();
         slot.clear();
     }
-    // Runs one plug event on the connector's thread, waiting for it to finish
+    // Runs one request on the connector's thread, waiting for it to finish
     // while this thread keeps delivering the error channel's events.
-    void plug(bool isIn, bool useConnect)
+    template <typename F> void run(F request)
     {
         std::atomic<bool> done{false};
         QMetaObject::invokeMethod(
             connector.get(),
             [&] {
-                connector->onDevicePlug(&shared, &mutex, isIn, useConnect);
+                request();
                 done = true;
             },
             Qt::QueuedConnection);
@@ -57,12 +58,21 @@ struct Instance {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         QCoreApplication::processEvents(); // the last queued error signal
     }
+    void plug(bool isIn, bool useConnect)
+    {
+        run([&] { connector->onDevicePlug(&shared, &mutex, isIn, useConnect); });
+    }
+    void disconnect()
+    {
+        run([&] { connector->onDisconnect(&shared, &mutex); });
+    }
 
     USBDeviceSlot slot;
     SharedMemoryHelper shared;
     QMutex mutex;
     WindowError errors;
     QStringList shown;
+    bool autoClose = true;
     std::unique_ptr<ConnectDevice> connector;
 };
 
@@ -161,6 +171,46 @@ TEST(Connect, FirmwareAgeAndBootloaderRules)
             EXPECT_TRUE(app.slot.device()->enterBootloader());
         }
     }
+}
+
+TEST(Connect, RequestsArrivingWhileAMessageIsOpenRunAfterIt)
+{
+    Fixture f;
+    MeterConfig config;
+    config.longInfo = false;
+    config.deviceType = 2;
+    config.fwTenths = 17; // too old: the handshake waits for the user to close the message
+    f.plugMeter(config);
+    Instance app(f.bus, f.key);
+    app.autoClose = false;
+    QSignalSpy result(app.connector.get(), &ConnectDevice::SendDeviceCreanInfo);
+    ConnectDevice* c = app.connector.get();
+    auto queue = [&](auto request) { QMetaObject::invokeMethod(c, request, Qt::QueuedConnection); };
+
+    queue([&] { c->onDevicePlug(&app.shared, &app.mutex, true, false); });
+    ASSERT_TRUE(kvqtest::waitUntil([&] { return !app.shown.isEmpty(); }));
+    // Meanwhile: another arrival, a removal of something else, the user's disconnect.
+    queue([&] { c->onDevicePlug(&app.shared, &app.mutex, true, false); });
+    queue([&] { c->onDevicePlug(&app.shared, &app.mutex, false, false); });
+    queue([&] { c->onDisconnect(&app.shared, &app.mutex); });
+    kvqtest::waitUntil([] { return false; }, 300);
+    EXPECT_EQ(result.count(), 0); // still waiting for the user
+
+    app.errors.setIsClose(true);
+    ASSERT_TRUE(kvqtest::waitUntil([&] { return result.count() == 2; }));
+    EXPECT_TRUE(result[0][2].toBool());
+    EXPECT_EQ(result[1][0].toInt(), -1);
+    EXPECT_EQ(app.slot.device(), nullptr);
+    EXPECT_TRUE(app.shared.deviceIds().isEmpty());
+
+    // The connector is still alive: connecting and disconnecting work again.
+    app.autoClose = true;
+    app.plug(true, true);
+    ASSERT_EQ(result.count(), 3);
+    EXPECT_TRUE(result[2][2].toBool());
+    app.disconnect();
+    ASSERT_EQ(result.count(), 4);
+    EXPECT_EQ(app.slot.device(), nullptr);
 }
 
 TEST(Connect, FailedHandshakesGiveUpAfterTheSixthAttempt)
@@ -274,7 +324,7 @@ TEST(Connect, UnplugAndUserDisconnectDropTheMeter)
     app.plug(true, true);
     ASSERT_EQ(result.count(), 3);
     EXPECT_TRUE(result[2][2].toBool());
-    app.connector->disconnect(&app.shared, &app.mutex);
+    app.disconnect();
     ASSERT_EQ(result.count(), 4);
     EXPECT_EQ(result[3][0].toInt(), -1);
     EXPECT_EQ(app.slot.device(), nullptr);

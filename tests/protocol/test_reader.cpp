@@ -481,11 +481,8 @@ TEST(Reader, LiveStreamFromTheEmulatedMeter)
         EXPECT_NEAR(r.store->values(Voltage)[count - 1], 4.9, 0.3);
     }
     bus.unplug(id); // the loop ends on its own
-    QElapsedTimer t;
-    t.start();
-    while (r.reader->isBusy() && t.elapsed() < 5000)
-        QThread::msleep(10);
-    EXPECT_FALSE(r.reader->isBusy());
+    // Busy ends only after the loop has let go of the store and the device.
+    ASSERT_TRUE(kvqtest::waitUntil([&] { return !r.reader->isBusy(); }, 5000));
     EXPECT_EQ(device->busy.load(), 0);
     EXPECT_FALSE(r.store->isInUse());
 }

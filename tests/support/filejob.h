@@ -14,14 +14,14 @@
 namespace kvqtest {
 
 struct FileJob {
-    QString log;        // the job's one log line
-    int state = -1;     // its state: 1 success, 0 failure
-    int progress = 0;   // progress signals sent
+    QString log;      // the job's one log line
+    int state = -1;   // its state: 1 success, 0 failure
+    int progress = 0; // progress signals sent
     double lastProgress = -1;
 };
 
-inline FileJob runFileJob(ThreadWork& worker, bool save, const QString& path, kvq::waveform::WaveformData* store,
-                          qint8 type)
+inline FileJob runFileJob(ThreadWork& worker, bool save, const QString& path,
+                          kvq::waveform::WaveformData* store, qint8 type)
 {
     FileJob job;
     bool ended = false;
@@ -42,7 +42,8 @@ inline FileJob runFileJob(ThreadWork& worker, bool save, const QString& path, kv
             ++started;
     });
     QMetaObject::invokeMethod(&worker, save ? "saveWaveFormFile" : "readWaveFormFile", Qt::QueuedConnection,
-                              Q_ARG(QString, path), Q_ARG(kvq::waveform::WaveformData*, store), Q_ARG(qint8, type));
+                              Q_ARG(QString, path), Q_ARG(kvq::waveform::StoreHold, store->hold()),
+                              Q_ARG(qint8, type));
     while (!ended)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     QCoreApplication::processEvents(); // the log line queued before the end

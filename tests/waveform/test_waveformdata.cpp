@@ -303,7 +303,7 @@ TEST(WaveformData, RefreshesAreCoalescedAndFeedTheRecorder)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         QThread::msleep(5);
     }
-    EXPECT_GE(changed.count(), 4); // it kept refreshing (a loaded machine may delay expiries)
+    EXPECT_GE(changed.count(), 4);  // it kept refreshing (a loaded machine may delay expiries)
     EXPECT_LE(changed.count(), 15); // at most one per 50 ms
     EXPECT_EQ(flushes, changed.count() / 11);
 }
@@ -317,14 +317,15 @@ TEST(WaveformData, ConcurrentAppendQueryAndRetire)
     store->setLastTime(-1);
     std::atomic<bool> appending{true};
     std::thread producer([&] {
-        store->beginUse();
-        for (int i = 0; i < 200000 && !store->closing.load(); ++i)
+        const StoreHold use = store->hold();
+        for (int i = 0; use && i < 200000 && !store->closing.load(); ++i)
             store->appendSample(5.0f + float(i % 100) / 100.0f, 1.0f, 0.6f, 0.6f, 1.7f, 0.0f);
-        store->endUse();
         appending = false;
     });
     std::thread reader([&] {
-        store->beginUse();
+        const StoreHold use = store->hold();
+        if (!use)
+            return;
         std::mt19937 rng(3);
         while (!store->closing.load()) {
             std::shared_lock<std::shared_mutex> lock(store->lock());
@@ -342,16 +343,11 @@ TEST(WaveformData, ConcurrentAppendQueryAndRetire)
                 ASSERT_GE(w.sum, 5.0 * double(w.last - w.first + 1) - 1e-3);
             }
         }
-        store->endUse();
     });
     std::thread retire([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        store->closing = true;
-        while (store->isInUse())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        {
-            std::unique_lock<std::shared_mutex> lock(store->lock());
-        }
+        store->closeAndWait();
+        EXPECT_FALSE(store->hold()); // no new use once retiring
     });
     retire.join();
     producer.join();
