@@ -290,13 +290,29 @@ TEST(Session, FileLoadThenStartBeginsAFreshStoreAndSaveCopiesTheRecording)
     s.controller->initDevice(4, 0, false);
     ASSERT_TRUE(s.controller->startWaveFormDataUp(1));
     s.waitFor([] { return false; }, 800);
+    ASSERT_TRUE(s.controller->isRunning());
+    EXPECT_FALSE(s.controller->saveWaveFormData(s.tmp.path() + "/running.csv")); // refused while running
+    EXPECT_FALSE(QFileInfo::exists(s.tmp.path() + "/running.csv"));
     ASSERT_TRUE(s.controller->startWaveFormDataUp(0));
-    EXPECT_FALSE(s.controller->saveWaveFormData(s.tmp.path() + "/running.csv") && s.controller->isRunning());
-    // An automatic CSV recording exists: saving copies it instead of writing again.
+    // An automatic CSV recording exists: saving as CSV copies it instead of writing again.
     QSignalSpy job(s.controller.get(), &SessionController::SigSaveWaveFormDataThread);
     ASSERT_TRUE(s.controller->saveWaveFormData(s.tmp.path() + "/copy.csv"));
     EXPECT_EQ(job.count(), 0);
     EXPECT_EQ(kvqtest::readAll(s.tmp.path() + "/copy.csv"), kvqtest::readAll(s.controller->store()->csvPath));
+    // Saved as SQLite it is written from the store, as a database the program opens again.
+    QSignalSpy ended(s.controller.get(), &SessionController::sendThreadProgressType);
+    ASSERT_TRUE(s.controller->saveWaveFormData(s.tmp.path() + "/copy.sqlite3"));
+    EXPECT_EQ(job.count(), 1);
+    job.clear(); // the recorded job holds the store
+    ASSERT_TRUE(s.waitFor([&] { return !ended.isEmpty() && ended.last().at(0).toInt() == -1; }));
+    EXPECT_TRUE(kvqtest::readAll(s.tmp.path() + "/copy.sqlite3").startsWith("SQLite format 3"));
+    {
+        WaveformData fromDb;
+        ThreadWork worker;
+        kvqtest::runFileJob(worker, false, s.tmp.path() + "/copy.sqlite3", &fromDb, 1);
+        std::shared_lock<std::shared_mutex> lock(s.controller->store()->lock());
+        EXPECT_EQ(fromDb.count(), s.controller->store()->count());
+    }
 
     s.controller->readWaveFormData(s.tmp.path() + "/copy.csv");
     ASSERT_TRUE(s.waitFor([&] {
@@ -309,6 +325,41 @@ TEST(Session, FileLoadThenStartBeginsAFreshStoreAndSaveCopiesTheRecording)
     EXPECT_NE(s.controller->store(), loaded); // a new, empty store, though the meter stayed attached
     s.controller->startWaveFormDataUp(0);
     acquisition().decimals = 4;
+}
+
+// Files opened one after the other, faster than the worker loads them: each
+// store is retired while its job waits or runs, and none is freed under it.
+TEST(Session, StoresRetiredDuringFileLoadsAreNotFreedUnderTheWorker)
+{
+    Session s;
+    const QString big = s.tmp.path() + "/big.csv", small = s.tmp.path() + "/small.csv";
+    {
+        WaveformData store;
+        store.setRate(1000);
+        store.setLastTime(-1);
+        for (int i = 0; i < 200000; ++i)
+            store.appendSample(5.0f, 1.0f, 0, 0, 0, 0);
+        ThreadWork worker;
+        kvqtest::runFileJob(worker, true, big, &store, 0);
+        WaveformData few;
+        few.setRate(1000);
+        few.setLastTime(-1);
+        for (int i = 0; i < 321; ++i)
+            few.appendSample(9.0f, 2.0f, 0, 0, 0, 0);
+        kvqtest::runFileJob(worker, true, small, &few, 0);
+    }
+    QSignalSpy ends(s.controller.get(), &SessionController::sendThreadProgressType);
+    ASSERT_TRUE(s.controller->readWaveFormData(big));
+    ASSERT_TRUE(s.controller->readWaveFormData(big));   // retires the store the first load fills
+    ASSERT_TRUE(s.controller->readWaveFormData(small)); // retires one whose job may not have started
+    ASSERT_TRUE(s.waitFor([&] {
+        int done = 0;
+        for (const auto& e : ends)
+            done += e.at(0).toInt() == -1;
+        return done == 3;
+    }));
+    std::shared_lock<std::shared_mutex> lock(s.controller->store()->lock());
+    EXPECT_EQ(s.controller->store()->count(), 321);
 }
 
 TEST(Session, UnplugDuringARecordingKeepsTheFile)

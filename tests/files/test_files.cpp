@@ -302,41 +302,104 @@ TEST(AutoSave, RollingModeWritesEverySampleOnce)
 }
 
 // A full disk (here: a file size limit) stops the recording with one message;
-// acquisition goes on and the rows written before stay loadable.
+// acquisition goes on, the file ends at its last complete row or commit, and
+// nothing claims the recording was completed.
 TEST(AutoSave, WriteFailureStopsTheRecordingOnce)
 {
-    QTemporaryDir tmp;
-    auto store = liveStore(0);
-    QSignalSpy log(store.get(), &WaveformData::sendSegmentLog);
-    ASSERT_TRUE(openAutoSaveFile(*store, tmp.path(), "full", true));
-    for (int i = 0; i < 1000; ++i)
-        store->appendSample(5.0f, 1.0f, 0, 0, 0, 0);
-    store->flushAutoSave();
-    const QString path = tmp.path() + "/full.csv";
-    const qint64 good = QFileInfo(path).size();
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = rlim_t(good + 100);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    for (int round = 0; round < 3; ++round) {
+    for (int type : {0, 1}) {
+        SCOPED_TRACE(type);
+        QTemporaryDir tmp;
+        auto store = std::make_unique<WaveformData>(type);
+        store->setRate(1000);
+        store->setLastTime(-1);
+        QSignalSpy log(store.get(), &WaveformData::sendSegmentLog);
+        QSignalSpy failed(store.get(), &WaveformData::autoSaveFailed);
+        ASSERT_TRUE(openAutoSaveFile(*store, tmp.path(), "full", true));
         for (int i = 0; i < 1000; ++i)
             store->appendSample(5.0f, 1.0f, 0, 0, 0, 0);
         store->flushAutoSave();
+        const QString path = tmp.path() + (type ? "/full.sqlite3" : "/full.csv");
+        const qint64 good = QFileInfo(path).size();
+        rlimit saved{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = saved;
+        small.rlim_cur = rlim_t(good + 100);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        for (int round = 0; round < 3; ++round) {
+            for (int i = 0; i < 1000; ++i)
+                store->appendSample(5.0f, 1.0f, 0, 0, 0, 0);
+            store->flushAutoSave();
+        }
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+        int errors = 0;
+        for (const auto& entry : log)
+            errors += entry.at(1).toInt() == 0;
+        EXPECT_EQ(errors, 1);
+        EXPECT_EQ(failed.count(), 1);
+        EXPECT_EQ(store->count(), 4000);       // acquisition went on
+        EXPECT_TRUE(store->csvPath.isEmpty()); // the file no longer stands in for the store
+        const AutoSaveEnd end = closeAutoSaveFile(*store);
+        EXPECT_TRUE(end.failed);
+        EXPECT_EQ(end.rowsInFile, 1000);
+        EXPECT_NE(log.last().at(0).toString(), QStringLiteral("自动保存文件完成。"));
+        if (type == 0)
+            EXPECT_EQ(QFileInfo(path).size(), good); // cut back to the last complete row
+        WaveformData loaded;
+        Worker w;
+        EXPECT_EQ(w.run(false, path, &loaded, qint8(type)), QStringLiteral("打开文件成功。"));
+        ASSERT_EQ(loaded.count(), end.rowsInFile);
+        for (qint64 i = 0; i < loaded.count(); ++i)
+            ASSERT_EQ(loaded.times()[i], i);
     }
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
-    int errors = 0;
-    for (const auto& entry : log)
-        errors += entry.at(1).toInt() == 0;
-    EXPECT_EQ(errors, 1);
-    EXPECT_EQ(store->count(), 4000); // acquisition went on
-    closeAutoSaveFile(*store);
-    WaveformData loaded;
+}
+
+// Auto-save turned off and on again during a recording: the new file starts
+// with the samples that come after it, in both layouts.
+TEST(AutoSave, ReopenedRecordingStartsWithNewSamples)
+{
+    for (int type : {0, 1}) {
+        SCOPED_TRACE(type);
+        QTemporaryDir tmp;
+        auto store = std::make_unique<WaveformData>(type);
+        store->setRate(1000);
+        store->setLastTime(-1);
+        ASSERT_TRUE(openAutoSaveFile(*store, tmp.path(), "first", true));
+        for (int i = 0; i < 1000; ++i)
+            store->appendSample(5.0f, 1.0f, 0, 0, 0, 0);
+        EXPECT_EQ(closeAutoSaveFile(*store).rowsInFile, 1000);
+        for (int i = 0; i < 500; ++i) // while auto-save is off
+            store->appendSample(6.0f, 1.0f, 0, 0, 0, 0);
+        ASSERT_TRUE(openAutoSaveFile(*store, tmp.path(), "second", true));
+        EXPECT_TRUE(type != 0 || store->csvPath.isEmpty()); // not a copy of the whole store
+        for (int i = 0; i < 200; ++i)
+            store->appendSample(7.0f, 1.0f, 0, 0, 0, 0);
+        EXPECT_EQ(closeAutoSaveFile(*store).rowsInFile, 200);
+        WaveformData loaded;
+        Worker w;
+        w.run(false, tmp.path() + (type ? "/second.sqlite3" : "/second.csv"), &loaded, qint8(type));
+        ASSERT_EQ(loaded.count(), 200);
+        EXPECT_EQ(loaded.times()[0], 1500);
+        EXPECT_EQ(loaded.values(Voltage)[0], 7.0f);
+    }
+}
+
+// Every SQLite save and recording gives its file back.
+TEST(WaveformFiles, SqliteSavesReleaseTheirFiles)
+{
+    const auto openFiles = [] { return QDir("/proc/self/fd").entryList(QDir::Files | QDir::System).size(); };
+    QTemporaryDir tmp;
+    auto store = liveStore(20);
     Worker w;
-    EXPECT_EQ(w.run(false, path, &loaded, 0), QStringLiteral("打开文件成功。"));
-    EXPECT_GE(loaded.count(), 1000);
-    for (qint64 i = 0; i < loaded.count(); ++i)
-        ASSERT_EQ(loaded.times()[i], i);
+    w.run(true, tmp.path() + "/warm.sqlite3", store.get(), 1);
+    const int before = openFiles();
+    for (int i = 0; i < 300; ++i)
+        w.run(true, tmp.path() + QStringLiteral("/s%1.sqlite3").arg(i % 3), store.get(), 1);
+    for (int i = 0; i < 30; ++i) {
+        auto rec = std::make_unique<WaveformData>(1);
+        ASSERT_TRUE(openAutoSaveFile(*rec, tmp.path(), QStringLiteral("a%1").arg(i), true));
+        closeAutoSaveFile(*rec);
+    }
+    EXPECT_LE(openFiles(), before + 2);
 }

@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
@@ -123,6 +124,75 @@ TEST(Kvqm, OfflineRecords)
     EXPECT_EQ(kvqm({"--simulate", "offline", "delete", "all"}, tmp.path()).code, 0);
     EXPECT_NE(kvqm({"--simulate", "offline", "get", "3", "-o", "g.csv"}, tmp.path()).code,
               0); // no such record
+}
+
+// A target that cannot be created is an error in every command and layout,
+// never named as written.
+TEST(Kvqm, TargetsThatCannotBeCreatedFail)
+{
+    QTemporaryDir tmp;
+    ASSERT_TRUE(kvqtest::writeAll(tmp.path() + "/plain", "a file, not a folder"));
+    {
+        WaveformData store;
+        store.setRate(1000);
+        store.setLastTime(-1);
+        for (int i = 0; i < 50; ++i)
+            store.appendSample(5.0f, 1.0f, 0, 0, 0, 0);
+        ThreadWork worker;
+        kvqtest::runFileJob(worker, true, tmp.path() + "/in.csv", &store, 0);
+    }
+    for (const char* ext : {".csv", ".sqlite3"}) {
+        const QString bad = tmp.path() + "/plain/x" + ext;
+        const QList<QStringList> commands = {
+            {"--simulate", "record", "--seconds", "1", "-o", bad},
+            {"--simulate", "offline", "get", "0", "-o", bad},
+            {"convert", "in.csv", bad},
+        };
+        for (const QStringList& args : commands) {
+            SCOPED_TRACE((args.join(' ')).toStdString());
+            const Outcome o = kvqm(args, tmp.path());
+            EXPECT_NE(o.code, 0);
+            EXPECT_EQ(o.err.count('\n'), 1) << o.err.toStdString();
+            EXPECT_TRUE(o.err.startsWith("kvqm: "));
+            EXPECT_FALSE(o.out.contains(bad)) << o.out.toStdString();
+            EXPECT_FALSE(QFileInfo::exists(bad));
+        }
+    }
+}
+
+// A file system that fills up ends the recording: non-zero exit, a summary
+// that counts the rows the file holds, and a file whole to its last row.
+TEST(Kvqm, RecordingOntoAFullFileSystemFails)
+{
+    for (const char* ext : {".csv", ".sqlite3"}) {
+        SCOPED_TRACE(ext);
+        QTemporaryDir tmp;
+        const QString file = QStringLiteral("full") + ext;
+        // The size limit stands in for a full disk: writes past it fail with EFBIG.
+        const QString script = QStringLiteral("trap '' XFSZ; ulimit -f 96; exec '%1' --simulate record "
+                                              "--seconds 20 -o '%2'")
+                                   .arg(KVQ_OUTPUT_DIR "/kvqm", file);
+        QProcess p;
+        p.setWorkingDirectory(tmp.path());
+        p.start("bash", {"-c", script});
+        ASSERT_TRUE(p.waitForFinished(60000));
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        const QString out = QString::fromLocal8Bit(p.readAllStandardOutput());
+        EXPECT_NE(p.exitCode(), 0) << out.toStdString();
+        EXPECT_FALSE(out.contains("time is up")) << out.toStdString();
+        const QRegularExpression summary("holds the first (\\d+) samples");
+        const QRegularExpressionMatch m = summary.match(err);
+        ASSERT_TRUE(m.hasMatch()) << err.toStdString();
+        const qint64 claimed = m.captured(1).toLongLong();
+        WaveformData store;
+        const qint64 rows = load(tmp.path() + "/" + file, &store);
+        EXPECT_GT(rows, 100);
+        EXPECT_EQ(rows, claimed);
+        for (qint64 i = 0; i < rows; ++i)
+            ASSERT_EQ(store.times()[i], i);
+        if (file.endsWith(".csv")) // no torn last row: every row starts with CR LF
+            EXPECT_EQ(kvqtest::readAll(tmp.path() + "/" + file).count("\r\n"), rows);
+    }
 }
 
 // A recording killed outright keeps every row up to its last flush.
