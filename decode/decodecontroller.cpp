@@ -99,6 +99,10 @@ void DecodeController::destroySession()
 
 bool DecodeController::initSession()
 {
+    // A run of the old session (a second analysis start during a live
+    // decode) ends before its session goes.
+    stopDecode();
+    waitDecodeStopped();
     m_storeChannels.clear();
     m_inputChannels.clear();
     destroySession();
@@ -184,11 +188,19 @@ void DecodeController::stopDecode()
 
 void DecodeController::waitDecodeStopped()
 {
-    while (runState() != Idle) {
-        if (QThread::currentThread() == qApp->thread())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        sleepMs(50);
+    // The run ends within one chunk once stopped and needs nothing of the
+    // waiting thread to get there.
+    std::unique_lock<std::mutex> lock(m_stateLock);
+    m_becameIdle.wait(lock, [this] { return m_runState == Idle; });
+}
+
+void DecodeController::setIdle()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        m_runState = Idle;
     }
+    m_becameIdle.notify_all();
 }
 
 void DecodeController::decodeSegment(waveform::Segment* store)
@@ -204,8 +216,7 @@ void DecodeController::decodeSegment(waveform::Segment* store)
     }
     kvq::Hold<kvq::waveform::Segment> use = store->hold();
     if (!use) {
-        std::lock_guard<std::mutex> lock(m_stateLock);
-        m_runState = Idle;
+        setIdle();
         return;
     }
     m_stop = false;
@@ -237,6 +248,7 @@ void DecodeController::decodeSegment(waveform::Segment* store)
         started = true;
         qint64 cursor = 0;
         qint64 chunks = 0;
+        bool tailSent = false;
         for (;;) {
             a = std::max(a, available());
             qint64 end = cursor;
@@ -255,9 +267,14 @@ void DecodeController::decodeSegment(waveform::Segment* store)
                         end = std::min<qint64>(end, bufferEnd);
                 }
                 end = std::min(end, cursor + kChunkSize);
-                // Chunks start on a byte of the store's bits: a tail of fewer
-                // than eight samples waits until the capture grows.
-                end = cursor + ((end - cursor) & ~qint64(7));
+                // Chunks start on a byte of the store's bits, so a chunk ends on
+                // one too. A live capture grows by whole bytes; a count that is
+                // no multiple of 8 is a loaded capture's last samples, which go
+                // as the final chunk.
+                if (end - cursor >= 8 || a % 8 == 0 || tailSent)
+                    end = cursor + ((end - cursor) & ~qint64(7));
+                else
+                    tailSent = true;
             }
             if (!carryOn())
                 break;
@@ -283,10 +300,7 @@ void DecodeController::decodeSegment(waveform::Segment* store)
         kvq_session_send_eof(m_session);
     sleepMs(200);
     use.reset();
-    {
-        std::lock_guard<std::mutex> lock(m_stateLock);
-        m_runState = Idle;
-    }
+    setIdle();
     writeLog(QStringLiteral("        协议线程退出"));
 }
 
@@ -295,7 +309,7 @@ bool DecodeController::decodeToEnd(waveform::Segment* store, int timeoutMs, qint
     const auto begin = std::chrono::steady_clock::now();
     QMetaObject::invokeMethod(
         this, [this, store] { decodeSegment(store); }, Qt::QueuedConnection);
-    const qint64 target = std::max<qint64>(store->sampleCount(0, false), 1000) & ~qint64(7);
+    const qint64 target = std::max<qint64>(store->sampleCount(0, false), 1000);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     bool done = false;
     while (!(done = decodedSamples() >= target && runState() == Running) &&

@@ -14,6 +14,7 @@
 
 #include <atomic>
 
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -94,8 +95,11 @@ private:
     std::atomic<qint64> m_decoded{0};
     float m_fileVbus = kNoFileValue;
     float m_fileIbus = kNoFileValue;
+    void setIdle();
+
     mutable std::mutex m_stateLock;
     int m_runState = Idle;
+    std::condition_variable m_becameIdle;
     QThread m_thread;
     srd_session* m_session = nullptr;
     std::vector<int> m_storeChannels;

@@ -399,4 +399,30 @@ TEST_F(DecodeRun, StopEndsALiveRunWaitingForSamples)
     EXPECT_TRUE(controller.initSession());
 }
 
+// A second analysis start during a live decode makes a new session: the run
+// of the old one ends first instead of decoding on a destroyed session.
+TEST_F(DecodeRun, NewSessionDuringALiveRunStopsTheRunFirst)
+{
+    const std::vector<std::uint8_t> bytes(1 << 20, 0);
+    ASSERT_EQ(store.writeBytes(0, 0, bytes.data(), qint64(bytes.size()), true), Segment::WriteOk);
+    QMetaObject::invokeMethod(
+        &controller, [&] { controller.decodeSegment(&store); }, Qt::QueuedConnection);
+    ASSERT_TRUE(kvqtest::waitUntil([&] { return controller.runState() == DecodeController::Running; }));
+    ASSERT_TRUE(controller.initSession());
+    EXPECT_EQ(controller.runState(), DecodeController::Idle);
+    controller.setSampleRate(2000000);
+    EXPECT_TRUE(controller.decodeToEnd(&store, 20000)); // the new session decodes
+}
+
+// A loaded capture whose length is no multiple of 8 is decoded to its last sample.
+TEST_F(DecodeRun, LoadedCaptureIsDecodedToItsLastSample)
+{
+    const std::vector<std::uint8_t> bytes(1 << 17, 0);
+    ASSERT_EQ(store.writeBytes(0, 0, bytes.data(), qint64(bytes.size()), false), Segment::WriteOk);
+    const qint64 samples = qint64(bytes.size()) * 8 - 5;
+    store.setSampleCount(samples, 0, false);
+    EXPECT_TRUE(controller.decodeToEnd(&store, 20000));
+    EXPECT_EQ(controller.decodedSamples(), samples);
+}
+
 } // namespace
