@@ -567,8 +567,10 @@ void MeterEmulator::run()
         }
         const QByteArray burst = std::exchange(m_pending, QByteArray());
         if (m_split && burst.size() > 3) {
-            m_port->send(burst.left(3), true);
-            m_port->send(burst.mid(3), true);
+            // The rest of the cut frame follows with the next burst, a tick
+            // later: the host sees the cut at the end of a read.
+            m_port->send(m_splitTail + burst.left(burst.size() - 3), true);
+            m_splitTail = burst.right(3);
         } else {
             m_port->send(burst, true);
         }

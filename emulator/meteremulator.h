@@ -81,7 +81,7 @@ public:
     void setStallOut(bool stall); // OUT transfers time out
     void injectBytes(const QByteArray& bytes, bool endsTransfer = true);
     void corruptNextFrames(int count); // next frames leave with a bad checksum
-    void setSplitFrames(bool split);   // each burst leaves cut inside its first frame
+    void setSplitFrames(bool split);   // each burst's last 3 bytes follow with the next burst
     void setOfflineRecords(std::vector<OfflineRecord> records);
     ChargerScenario& scenario() { return m_scenario; }
 
@@ -133,6 +133,7 @@ private:
     std::atomic<int> m_measurementReports{0};
     int m_corrupt = 0;
     bool m_split = false;
+    QByteArray m_splitTail; // the end of the last burst, sent with the next one
     int m_rateCode = 6;
     int m_viewIndex = 0;
     int m_page = 0;

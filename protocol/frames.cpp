@@ -58,12 +58,21 @@ ReportFrame nextReport(ReportCursor& c)
     while (c.position < c.size) {
         const int remaining = c.size - c.position;
         const std::uint8_t* at = c.data + c.position;
+        if (at[0] == kFrameMarker && c.stopAtCut &&
+            (remaining < 2 || (remaining < 3 && at[1] >= 1 && at[1] <= kMaxReportCode))) {
+            c.cut = c.position;
+            return {};
+        }
         if (at[0] == kFrameMarker && remaining >= 3) {
             const int code = static_cast<std::int8_t>(at[1]);
             const std::uint8_t length = at[2];
             // Computed in 8 bits on purpose: lengths 252..255 wrap below 4 and are
             // never accepted, as the meter's firmware expects.
             const int total = std::uint8_t(length + 4);
+            if (c.stopAtCut && code >= 1 && code <= kMaxReportCode && total > 3 && total > remaining) {
+                c.cut = c.position;
+                return {};
+            }
             if (code >= 1 && code <= kMaxReportCode && total > 3 && total <= remaining &&
                 checksum(at, std::size_t(total - 1)) == at[total - 1]) {
                 if (length != 0) {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace kvq::protocol {
 
@@ -88,11 +89,42 @@ struct ReportCursor {
     const std::uint8_t* data = nullptr;
     int size = 0;
     int position = 0;
+    // With stopAtCut, scanning ends at a frame that the end of the buffer
+    // cuts; `cut` is then its position (else -1).
+    bool stopAtCut = false;
+    int cut = -1;
 };
 
 // The next checked report frame at or after the cursor. Garbage is skipped
 // byte by byte; a frame cut by the end of the buffer is not returned.
 ReportFrame nextReport(ReportCursor& cursor);
+
+// The report stream as it arrives in reads: a frame cut by the end of one
+// read is kept and completed by the next, so that no report is lost at a
+// boundary. `onFrame` gets each frame; its payload is valid during the call.
+class ReportScanner {
+public:
+    template <typename F> void feed(const std::uint8_t* data, int size, F&& onFrame)
+    {
+        // The common case, nothing kept: scan the read in place.
+        const bool direct = m_kept.empty();
+        if (!direct)
+            m_kept.insert(m_kept.end(), data, data + size);
+        ReportCursor c{direct ? data : m_kept.data(), direct ? size : int(m_kept.size()), 0, true, -1};
+        for (ReportFrame f = nextReport(c); f.code != -1; f = nextReport(c))
+            onFrame(f);
+        const int from = c.cut >= 0 ? c.cut : c.size;
+        if (direct)
+            m_kept.assign(data + from, data + size);
+        else
+            m_kept.erase(m_kept.begin(), m_kept.begin() + from);
+    }
+    void reset() { m_kept.clear(); }
+    int kept() const { return int(m_kept.size()); }
+
+private:
+    std::vector<std::uint8_t> m_kept; // at most one frame (255 + 4 bytes)
+};
 
 // Samples per second of an upload-rate code (2 for unknown codes).
 int uploadRateOfCode(int code);

@@ -79,6 +79,7 @@ void ThreadRead::readLoop(kvq::usb::USBControl* usb, int maxTransferSize)
     ++usb->busy;
     m_running = true;
     QByteArray bytes;
+    m_scanner.reset(); // a new stream
     while (m_running) {
         refreshHolds();
         if (!m_passSegment || !m_passStore) {
@@ -87,9 +88,11 @@ void ThreadRead::readLoop(kvq::usb::USBControl* usb, int maxTransferSize)
             continue;
         }
         if (usb->read(bytes, 200, maxTransferSize)) {
-            ReportCursor cursor{reinterpret_cast<const uint8_t*>(bytes.constData()), bytes.size(), 0};
-            for (ReportFrame f = nextReport(cursor); f.code != -1 && m_running; f = nextReport(cursor))
-                dispatch(f.code, f.payload, f.length);
+            m_scanner.feed(reinterpret_cast<const uint8_t*>(bytes.constData()), bytes.size(),
+                           [this](const ReportFrame& f) {
+                               if (m_running)
+                                   dispatch(f.code, f.payload, f.length);
+                           });
         } else if (usb->stopped) {
             m_running = false;
         }

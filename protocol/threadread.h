@@ -6,6 +6,7 @@
 
 #include "app/usecount.h"
 #include "protocol/alarms.h"
+#include "protocol/frames.h"
 
 #include <QObject>
 #include <QString>
@@ -111,4 +112,5 @@ private:
     kvq::UseCount m_active;
     std::atomic<kvq::LiveBus*> m_liveBus{nullptr};
     kvq::protocol::AlarmMonitor m_alarms;
+    kvq::protocol::ReportScanner m_scanner; // loop thread only
 };

@@ -116,29 +116,46 @@ TEST(Frames, ZeroLengthFrameIsRejectedWithALogLine)
     EXPECT_TRUE(kvqtest::readAll(log).contains(": analysis_get_data:error\n"));
 }
 
-// Every way of cutting a stream into two reads finds exactly the frames that
-// lie whole inside one of the two pieces.
-TEST(Frames, EverySplitOfAStream)
+// The stream scanner finds every frame however the stream is cut into reads:
+// all at once, one byte at a time, and at every cut into two and into three.
+TEST(Frames, ScannerFindsEveryFrameInEverySplit)
 {
     QByteArray stream;
-    std::vector<std::pair<int, int>> spans; // [start, end) of each frame
-    const QByteArray garbage = hex("0001027F80FF");
+    std::vector<Found> expected;
+    const QByteArray garbage = hex("0001027FEE80EEFF");
     for (int i = 0; i < 6; ++i) {
-        stream.append(garbage.left(i));
-        QByteArray payload(1 + i * 7, char('a' + i));
-        const QByteArray frame = buildReportFrame(uint8_t(2 + i), payload);
-        spans.emplace_back(stream.size(), stream.size() + frame.size());
-        stream.append(frame);
+        stream.append(garbage.left(i + 1));
+        const QByteArray payload(1 + i * 7, char('a' + i));
+        stream.append(buildReportFrame(uint8_t(2 + i), payload));
+        expected.push_back({2 + i, payload});
     }
+    stream.append(hex("EE03")); // a frame still on its way at the end: kept, not reported
+    const auto scan = [&](const std::vector<int>& cuts) {
+        ReportScanner scanner;
+        std::vector<Found> found;
+        int from = 0;
+        std::vector<int> ends = cuts;
+        ends.push_back(stream.size());
+        for (int to : ends) {
+            scanner.feed(
+                reinterpret_cast<const uint8_t*>(stream.constData()) + from, to - from,
+                [&](const ReportFrame& f) {
+                    found.push_back({f.code, QByteArray(reinterpret_cast<const char*>(f.payload), f.length)});
+                });
+            from = to;
+        }
+        EXPECT_EQ(scanner.kept(), 2);
+        return found;
+    };
+    EXPECT_EQ(scan({}), expected);
+    std::vector<int> everyByte;
+    for (int i = 1; i < stream.size(); ++i)
+        everyByte.push_back(i);
+    EXPECT_EQ(scan(everyByte), expected);
     for (int cut = 0; cut <= stream.size(); ++cut) {
-        std::vector<Found> found = scanAll(stream.left(cut));
-        const std::vector<Found> second = scanAll(stream.mid(cut));
-        found.insert(found.end(), second.begin(), second.end());
-        std::vector<Found> expected;
-        for (size_t i = 0; i < spans.size(); ++i)
-            if (spans[i].second <= cut || spans[i].first >= cut)
-                expected.push_back({int(2 + i), QByteArray(int(1 + i * 7), char('a' + i))});
-        EXPECT_EQ(found, expected) << "cut at " << cut;
+        ASSERT_EQ(scan({cut}), expected) << "cut at " << cut;
+        for (int second = cut; second <= stream.size(); second += 5)
+            ASSERT_EQ(scan({cut, second}), expected) << "cuts at " << cut << ", " << second;
     }
 }
 

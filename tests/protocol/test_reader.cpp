@@ -449,40 +449,46 @@ TEST(OfflineRecordModel, RolesAndRemoval)
     EXPECT_EQ(model.getDataCount(), 0);
 }
 
-// The whole road with the emulated meter: USB, frames, reader, store.
+// The whole road with the emulated meter: USB, frames, reader, store; also
+// with every burst of the meter cut inside a frame across two transfers.
 TEST(Reader, LiveStreamFromTheEmulatedMeter)
 {
-    usb::VirtualUsbBus bus;
-    const int id = bus.plug(std::make_shared<emulator::MeterEmulator>());
-    usb::USBDeviceSlot slot(bus);
-    ASSERT_NE(slot.connectFreeDevice({}), -1);
-    usb::USBControl* device = slot.device();
-    Reader r(1000);
-    QMetaObject::invokeMethod(r.reader.get(), "readLoop", Qt::QueuedConnection,
-                              Q_ARG(kvq::usb::USBControl*, device), Q_ARG(int, 8));
-    ASSERT_TRUE(device->setUploadRate(6));
-    ASSERT_TRUE(device->setUpload(true));
-    r.reader->setUploadFlag(true);
-    QElapsedTimer waited;
-    waited.start();
-    const auto stored = [&] {
-        std::shared_lock<std::shared_mutex> lock(r.store->lock());
-        return r.store->count();
-    };
-    while (stored() <= 500 && waited.elapsed() < 20000) // sanitizer builds run slower
-        QThread::msleep(20);
-    qint64 count = 0;
-    {
-        std::shared_lock<std::shared_mutex> lock(r.store->lock());
-        count = r.store->count();
-        ASSERT_GT(count, 500);
-        for (qint64 i = 0; i < count; ++i)
-            ASSERT_EQ(r.store->times()[i], i); // one sample per millisecond, no gap, no repeat
-        EXPECT_NEAR(r.store->values(Voltage)[count - 1], 4.9, 0.3);
+    for (bool split : {false, true}) {
+        SCOPED_TRACE(split ? "frames cut across transfers" : "whole frames");
+        usb::VirtualUsbBus bus;
+        auto meter = std::make_shared<emulator::MeterEmulator>();
+        meter->setSplitFrames(split);
+        const int id = bus.plug(meter);
+        usb::USBDeviceSlot slot(bus);
+        ASSERT_NE(slot.connectFreeDevice({}), -1);
+        usb::USBControl* device = slot.device();
+        Reader r(1000);
+        QMetaObject::invokeMethod(r.reader.get(), "readLoop", Qt::QueuedConnection,
+                                  Q_ARG(kvq::usb::USBControl*, device), Q_ARG(int, 8));
+        ASSERT_TRUE(device->setUploadRate(6));
+        ASSERT_TRUE(device->setUpload(true));
+        r.reader->setUploadFlag(true);
+        QElapsedTimer waited;
+        waited.start();
+        const auto stored = [&] {
+            std::shared_lock<std::shared_mutex> lock(r.store->lock());
+            return r.store->count();
+        };
+        while (stored() <= 500 && waited.elapsed() < 20000) // sanitizer builds run slower
+            QThread::msleep(20);
+        qint64 count = 0;
+        {
+            std::shared_lock<std::shared_mutex> lock(r.store->lock());
+            count = r.store->count();
+            ASSERT_GT(count, 500);
+            for (qint64 i = 0; i < count; ++i)
+                ASSERT_EQ(r.store->times()[i], i); // one sample per millisecond, no gap, no repeat
+            EXPECT_NEAR(r.store->values(Voltage)[count - 1], 4.9, 0.3);
+        }
+        bus.unplug(id); // the loop ends on its own
+        // Busy ends only after the loop has let go of the store and the device.
+        ASSERT_TRUE(kvqtest::waitUntil([&] { return !r.reader->isBusy(); }, 5000));
+        EXPECT_EQ(device->busy.load(), 0);
+        EXPECT_FALSE(r.store->isInUse());
     }
-    bus.unplug(id); // the loop ends on its own
-    // Busy ends only after the loop has let go of the store and the device.
-    ASSERT_TRUE(kvqtest::waitUntil([&] { return !r.reader->isBusy(); }, 5000));
-    EXPECT_EQ(device->busy.load(), 0);
-    EXPECT_FALSE(r.store->isInUse());
 }
