@@ -161,20 +161,24 @@ void SessionController::retire(WaveformData* store)
     delete store;
 }
 
-void SessionController::newSampleStore()
+void SessionController::newSampleStore(const std::function<void(WaveformData&)>& prepare)
 {
     auto* fresh = new WaveformData(m_autoSaveType);
+    fresh->setRate(acquisition().uploadRate.load());
+    for (int c = 0; c < ChannelCount; ++c)
+        fresh->setStyle(c, m_style[size_t(c)]);
+    fresh->setStartTime(QDateTime::currentDateTime());
+    if (prepare)
+        prepare(*fresh);
     AppContext::instance()->waveformData = fresh;
     WaveformData* old = m_store;
     m_store = fresh;
-    // The reader must aim at the new store before the old one is retired.
+    // Ready before the reader may append to it; the reader aims at the new
+    // store before the old one is retired.
     m_reader->rebindStore(fresh);
     retire(old);
-    fresh->setRate(acquisition().uploadRate.load());
-    applyStyles();
     if (m_segment)
         m_segment->setRate(1000);
-    fresh->setStartTime(QDateTime::currentDateTime());
     for (QString& text : m_pdInfo)
         text.clear();
     connect(fresh, &WaveformData::waveformDataChanged, this, &SessionController::sendWaveformDataChanged);
@@ -454,10 +458,10 @@ bool SessionController::startAcquisition(bool alwaysNewStore)
             QThread::msleep(200);
             closeAutoSave();
         }
-        newSampleStore();
-        m_store->setOffline(false, 0, 0);
-        m_store->setLastTime(-(1000 / rate));
-        m_store->setStartTime(QDateTime::currentDateTime());
+        newSampleStore([rate](WaveformData& store) {
+            store.setOffline(false, 0, 0);
+            store.setLastTime(-(1000 / rate));
+        });
         openAutoSave();
     }
     return startUpload();
@@ -558,12 +562,12 @@ void SessionController::getOfflineRecordData(uchar index, double offlineCapacity
     usb::USBControl* usb = device();
     if (!usb)
         return;
-    newSampleStore();
-    m_store->setOffline(true, int(interval), type);
-    m_store->setEnergyTotal(offlineEnergy / 1000.0);
-    m_store->setCapacityTotal(offlineCapacity / 1000.0);
-    m_store->setLastTime(-qint64(interval));
-    m_store->setStartTime(QDateTime::currentDateTime());
+    newSampleStore([&](WaveformData& store) {
+        store.setOffline(true, int(interval), type);
+        store.setEnergyTotal(offlineEnergy / 1000.0);
+        store.setCapacityTotal(offlineCapacity / 1000.0);
+        store.setLastTime(-qint64(interval));
+    });
     usb->requestOfflineData(qint8(index), totalCount);
 }
 

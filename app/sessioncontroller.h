@@ -11,9 +11,11 @@
 
 #include <QJsonObject>
 #include <QObject>
+
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
+#include <functional>
 
 #include <array>
 
@@ -127,7 +129,9 @@ private:
     void prepareCaptureLoad();
     void decodeLoadedCapture();
     kvq::usb::USBControl* device() const;
-    void newSampleStore();
+    // A new current store, made ready by `prepare` before the reader may
+    // append to it; the old one is retired.
+    void newSampleStore(const std::function<void(kvq::waveform::WaveformData&)>& prepare = {});
     void retire(kvq::waveform::WaveformData* store);
     void applyUploadRate(int rate);
     bool startUpload();

@@ -142,7 +142,12 @@ public:
     double rangeSum(int channel, qint64 first, qint64 last) const;
 
     qint64 lastTime() const { return m_lastTime; }
-    void setLastTime(qint64 time) { m_lastTime = time; }
+    // These setters take the write lock: the reader may be appending.
+    void setLastTime(qint64 time)
+    {
+        std::unique_lock<std::shared_mutex> lock(m_lock);
+        m_lastTime = time;
+    }
     qint64 headTime() const { return m_headTime; }
     int rate() const { return m_rate; }
     void setRate(int rate);
@@ -150,12 +155,21 @@ public:
     // no sample yet moves its clock so that the next sample gets time 0.
     void applyRate(int rate);
     double energyTotal() const { return m_energyTotal; }
-    void setEnergyTotal(double wh) { m_energyTotal = wh; }
+    void setEnergyTotal(double wh)
+    {
+        std::unique_lock<std::shared_mutex> lock(m_lock);
+        m_energyTotal = wh;
+    }
     double capacityTotal() const { return m_capacityTotal; }
-    void setCapacityTotal(double ah) { m_capacityTotal = ah; }
+    void setCapacityTotal(double ah)
+    {
+        std::unique_lock<std::shared_mutex> lock(m_lock);
+        m_capacityTotal = ah;
+    }
     bool isOffline() const { return m_offline; }
     void setOffline(bool offline, int periodMs, int format)
     {
+        std::unique_lock<std::shared_mutex> lock(m_lock);
         m_offline = offline;
         m_offlinePeriod = periodMs;
         m_offlineFormat = quint8(format);

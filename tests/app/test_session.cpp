@@ -279,7 +279,8 @@ TEST(Session, StopConditionAlarmsFastChargeAndOfflineRecords)
     }));
     std::shared_lock<std::shared_mutex> lock(store->lock());
     EXPECT_TRUE(store->isOffline());
-    EXPECT_EQ(store->times()[299], 299 * 200);
+    for (qint64 i = 0; i < 300; ++i) // only the record's samples, on its own clock
+        ASSERT_EQ(store->times()[i], i * 200);
     EXPECT_EQ(store->channelCount(DPlus), 0);
 }
 
