@@ -3,7 +3,11 @@
 #include <QCoreApplication>
 #include <QtEndian>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+
+#include <signal.h>
 
 QString SharedMemoryHelper::keyFor(bool simulate)
 {
@@ -28,6 +32,7 @@ SharedMemoryHelper::SharedMemoryHelper(const QString& key) : m_memory(key)
     if (data()[kMarker] != 2 && data()[kInstances] == 0)
         std::memset(data(), 0, kLength);
     data()[kMarker] = 2;
+    reclaim();
     unlockBlock();
 }
 
@@ -106,41 +111,130 @@ bool SharedMemoryHelper::clearBlock()
     return true;
 }
 
+namespace {
+
+bool processAlive(int32_t pid)
+{
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
+int32_t readInt(const uint8_t* at)
+{
+    return qFromLittleEndian<int32_t>(at);
+}
+
+} // namespace
+
+QVector<SharedMemoryHelper::Entry> SharedMemoryHelper::entries()
+{
+    QVector<Entry> list;
+    const int n = std::min<int>(data()[kIdCount], kMaxIds);
+    for (int i = 0; i < n; ++i)
+        list.append({readInt(data() + kIdList + 4 * i), readInt(data() + kOwnerList + 4 * i)});
+    return list;
+}
+
+void SharedMemoryHelper::writeEntries(const QVector<Entry>& list)
+{
+    data()[kIdCount] = uint8_t(list.size());
+    std::memset(data() + kIdList, 0, size_t(kLength - 1 - kIdList));
+    std::memset(data() + kOwnerList, 0, size_t(4 * kMaxIds));
+    for (int i = 0; i < list.size(); ++i) {
+        qToLittleEndian<int32_t>(list[i].id, data() + kIdList + 4 * i);
+        qToLittleEndian<int32_t>(list[i].owner, data() + kOwnerList + 4 * i);
+    }
+}
+
+void SharedMemoryHelper::reclaim()
+{
+    QVector<Entry> list = entries();
+    const int before = list.size();
+    list.erase(
+        std::remove_if(list.begin(), list.end(), [](const Entry& e) { return !processAlive(e.owner); }),
+        list.end());
+    if (list.size() != before || data()[kIdCount] > kMaxIds)
+        writeEntries(list);
+
+    int live = 0;
+    for (int i = 0; i < kMaxInstances; ++i) {
+        uint8_t* at = data() + kInstanceList + 4 * i;
+        const int32_t pid = readInt(at);
+        if (pid == 0)
+            continue;
+        if (processAlive(pid))
+            ++live;
+        else
+            qToLittleEndian<int32_t>(0, at);
+    }
+    data()[kInstances] = uint8_t(live);
+    if (live == 0)
+        data()[kQuitRequest] = 0;
+}
+
+void SharedMemoryHelper::registerInstance()
+{
+    if (!m_attached)
+        return;
+    lockBlock();
+    reclaim();
+    const int32_t self = int32_t(QCoreApplication::applicationPid());
+    for (int i = 0; i < kMaxInstances; ++i) {
+        uint8_t* at = data() + kInstanceList + 4 * i;
+        if (readInt(at) == 0) {
+            qToLittleEndian<int32_t>(self, at);
+            ++data()[kInstances];
+            break;
+        }
+    }
+    unlockBlock();
+}
+
+void SharedMemoryHelper::unregisterInstance()
+{
+    if (!m_attached)
+        return;
+    lockBlock();
+    const int32_t self = int32_t(QCoreApplication::applicationPid());
+    for (int i = 0; i < kMaxInstances; ++i) {
+        uint8_t* at = data() + kInstanceList + 4 * i;
+        if (readInt(at) == self) {
+            qToLittleEndian<int32_t>(0, at);
+            if (data()[kInstances] > 0)
+                --data()[kInstances];
+            break;
+        }
+    }
+    unlockBlock();
+}
+
 QVector<int32_t> SharedMemoryHelper::deviceIds()
 {
     QVector<int32_t> ids;
     if (!m_attached)
         return ids;
     lockBlock();
-    const int n = data()[kIdCount];
-    for (int i = 0; i < n && kIdList + 4 * (i + 1) <= kLength - 1; ++i)
-        ids.append(qFromLittleEndian<int32_t>(data() + kIdList + 4 * i));
+    reclaim();
+    for (const Entry& e : entries())
+        ids.append(e.id);
     unlockBlock();
     return ids;
 }
 
-void SharedMemoryHelper::writeIds(const QVector<int32_t>& ids)
-{
-    // Only a list that ends before the last byte is written: 127 ids at most.
-    if (kIdList + 4 * ids.size() > kLength - 1)
-        return;
-    data()[kIdCount] = uint8_t(ids.size());
-    std::memset(data() + kIdList, 0, size_t(kLength - 1 - kIdList));
-    for (int i = 0; i < ids.size(); ++i)
-        qToLittleEndian<int32_t>(ids[i], data() + kIdList + 4 * i);
-}
-
-void SharedMemoryHelper::addDeviceId(int32_t id)
+bool SharedMemoryHelper::addDeviceId(int32_t id)
 {
     if (!m_attached)
-        return;
+        return false;
     lockBlock();
-    QVector<int32_t> ids = deviceIds();
-    if (!ids.contains(id)) {
-        ids.append(id);
-        writeIds(ids);
+    reclaim();
+    QVector<Entry> list = entries();
+    bool listed = std::any_of(list.begin(), list.end(), [id](const Entry& e) { return e.id == id; });
+    if (!listed && list.size() < kMaxIds) {
+        list.append({id, int32_t(QCoreApplication::applicationPid())});
+        writeEntries(list);
+        listed = true;
     }
     unlockBlock();
+    return listed;
 }
 
 void SharedMemoryHelper::removeDeviceId(int32_t id)
@@ -148,8 +242,11 @@ void SharedMemoryHelper::removeDeviceId(int32_t id)
     if (!m_attached)
         return;
     lockBlock();
-    QVector<int32_t> ids = deviceIds();
-    if (ids.removeOne(id))
-        writeIds(ids);
+    QVector<Entry> list = entries();
+    const auto it = std::find_if(list.begin(), list.end(), [id](const Entry& e) { return e.id == id; });
+    if (it != list.end()) {
+        list.erase(it);
+        writeEntries(list);
+    }
     unlockBlock();
 }

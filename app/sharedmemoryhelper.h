@@ -13,6 +13,10 @@
 // instance count, cache users, the updater's quit request and the port ids of
 // the meters in use. Every operation takes the block's system lock; nested
 // use by one thread locks once.
+//
+// The block outlives an instance that crashed or was killed, so each port id
+// and each instance is kept with the process id of its owner, and entries
+// whose owner is gone are reclaimed whenever the list is read.
 class SharedMemoryHelper {
 public:
     static constexpr int kLength = 1024;
@@ -23,6 +27,10 @@ public:
     static constexpr int kQuitRequest = 511;
     static constexpr int kIdCount = 512;
     static constexpr int kIdList = 513;
+    static constexpr int kMaxIds = 64;
+    static constexpr int kOwnerList = 4;      // kMaxIds process ids, beside the port ids
+    static constexpr int kInstanceList = 260; // process ids of the running instances
+    static constexpr int kMaxInstances = 62;
 
     explicit SharedMemoryHelper(const QString& key = keyFor(false));
     // The block of all instances, or for a simulation one of this process
@@ -42,12 +50,25 @@ public:
     bool clearBlock();
 
     QVector<int32_t> deviceIds();
-    void addDeviceId(int32_t id);
+    // False when the list is full (the id is then not listed).
+    bool addDeviceId(int32_t id);
     void removeDeviceId(int32_t id);
+
+    // This process as a running instance (the instance count), and back.
+    void registerInstance();
+    void unregisterInstance();
 
 private:
     uint8_t* data() { return static_cast<uint8_t*>(m_memory.data()); }
-    void writeIds(const QVector<int32_t>& ids);
+    struct Entry {
+        int32_t id;
+        int32_t owner;
+    };
+    QVector<Entry> entries();
+    void writeEntries(const QVector<Entry>& entries);
+    // Drops ids and instances whose process is gone; with no instance left,
+    // an updater's quit request left behind is cleared too. Lock held.
+    void reclaim();
 
     QSharedMemory m_memory;
     bool m_attached = false;

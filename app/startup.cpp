@@ -187,7 +187,7 @@ int runMainProgram(int argc, char** argv)
         appContext->windowError = object->findChild<WindowError*>(QStringLiteral("windowError"));
         deviceHost = std::make_unique<DeviceHost>(&deviceSlot, &shared, appContext->windowError);
         context->setContextProperty(QStringLiteral("deviceHost"), deviceHost.get());
-        shared.incrementByte(SharedMemoryHelper::kInstances);
+        shared.registerInstance();
         deviceHost->start();
     });
     context->setContextProperty(QStringLiteral("deviceHost"), QVariant::fromValue<QObject*>(nullptr));
@@ -204,7 +204,7 @@ int runMainProgram(int argc, char** argv)
     appContext->engine = nullptr;
     appContext->root = nullptr;
     appContext->windowError = nullptr;
-    shared.decrementByte(SharedMemoryHelper::kInstances);
+    shared.unregisterInstance();
     appContext->deviceSlot = nullptr;
     appContext->shared = nullptr;
     appContext->decodeController = nullptr;

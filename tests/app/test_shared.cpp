@@ -4,6 +4,7 @@
 #include "testsupport.h"
 
 #include <QCoreApplication>
+#include <QSharedMemory>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QUuid>
@@ -27,7 +28,7 @@ TEST(SharedMemory, InstancesSeeOneBlock)
     ASSERT_TRUE(first.isAttached());
     EXPECT_TRUE(first.isCreator());
     EXPECT_EQ(first.byteAt(SharedMemoryHelper::kMarker), 2);
-    first.incrementByte(SharedMemoryHelper::kInstances);
+    first.registerInstance();
 
     SharedMemoryHelper second(key);
     ASSERT_TRUE(second.isAttached());
@@ -46,36 +47,45 @@ TEST(SharedMemory, InstancesSeeOneBlock)
 
 TEST(SharedMemory, ByteOperationsAndTheirLimits)
 {
-    SharedMemoryHelper block(uniqueKey());
     const struct {
         int pos;
         int increments;
         int decrements;
         int expected;
     } cases[] = {
-        {0, 2, 1, 1},   {1, 0, 3, 0},                     // never below zero
+        {0, 2, 1, 1},   {1, 2, 3, 0},                     // never below zero
         {511, 1, 0, 1}, {1022, 1, 0, 1}, {1023, 1, 0, 0}, // the last byte is never touched
         {-1, 1, 0, 0},
     };
+    const QString key = uniqueKey();
+    SharedMemoryHelper block(key);
+    QSharedMemory raw(key); // the bytes as another process sees them
+    ASSERT_TRUE(raw.attach(QSharedMemory::ReadOnly));
+    const auto* bytes = static_cast<const uint8_t*>(raw.constData());
     for (const auto& c : cases) {
         for (int i = 0; i < c.increments; ++i)
             block.incrementByte(c.pos);
         for (int i = 0; i < c.decrements; ++i)
             block.decrementByte(c.pos);
         EXPECT_EQ(block.byteAt(c.pos), c.expected) << c.pos;
+        if (c.pos >= 0)
+            EXPECT_EQ(bytes[c.pos], c.expected) << c.pos;
     }
+    EXPECT_EQ(bytes[0], 1); // position -1 wrote nowhere before the block
     EXPECT_TRUE(block.clearBlock());
     EXPECT_EQ(block.byteAt(0), 0);
 }
 
-TEST(SharedMemory, ListHoldsAtMost127Ids)
+TEST(SharedMemory, ListHoldsAtMost64IdsAndSaysWhenFull)
 {
     SharedMemoryHelper block(uniqueKey());
-    for (int i = 1; i <= 128; ++i)
-        block.addDeviceId(i);
+    for (int i = 1; i <= 64; ++i)
+        ASSERT_TRUE(block.addDeviceId(i));
+    EXPECT_FALSE(block.addDeviceId(65)); // full: refused, not reported as listed
+    EXPECT_TRUE(block.addDeviceId(64));  // already listed
     const QVector<int32_t> ids = block.deviceIds();
-    ASSERT_EQ(ids.size(), 127);
-    EXPECT_EQ(ids.last(), 127);
+    ASSERT_EQ(ids.size(), 64);
+    EXPECT_EQ(ids.last(), 64);
 }
 
 TEST(SharedMemory, NestedLockingByOneThreadAndExclusionOfAnother)

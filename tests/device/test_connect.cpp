@@ -18,6 +18,10 @@
 
 #include <memory>
 
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using namespace kvq::usb;
 using kvq::emulator::MeterConfig;
 using kvq::emulator::MeterEmulator;
@@ -329,6 +333,50 @@ TEST(Connect, UnplugAndUserDisconnectDropTheMeter)
     EXPECT_EQ(result[3][0].toInt(), -1);
     EXPECT_EQ(app.slot.device(), nullptr);
     EXPECT_TRUE(app.shared.deviceIds().isEmpty());
+}
+
+// An instance killed while it held a meter leaves its port id and its count in
+// the shared block; the next instance reclaims both and connects the meter.
+TEST(Connect, MeterOfAKilledInstanceIsConnectable)
+{
+    Fixture f;
+    f.plugMeter();
+    Instance app(f.bus, f.key);
+    QSignalSpy result(app.connector.get(), &ConnectDevice::SendDeviceCreanInfo);
+    app.plug(true, false);
+    ASSERT_EQ(result.count(), 1);
+    const int port = result[0][0].toInt();
+    app.disconnect();
+
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t other = ::fork();
+    if (other == 0) { // another instance: takes the meter's port, then is killed
+        SharedMemoryHelper shared(f.key);
+        shared.registerInstance();
+        shared.addDeviceId(port);
+        const char byte = 1;
+        (void)!::write(ready[1], &byte, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    ASSERT_GT(other, 0);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    app.plug(true, false); // held by a live instance: skipped
+    EXPECT_EQ(result.count(), 2);
+    EXPECT_EQ(app.slot.device(), nullptr);
+    EXPECT_EQ(app.shared.byteAt(SharedMemoryHelper::kInstances), 1);
+
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    app.plug(true, false);
+    ASSERT_EQ(result.count(), 3);
+    EXPECT_TRUE(result[2][2].toBool());
+    EXPECT_EQ(app.shared.deviceIds(), QVector<int32_t>{port});
+    EXPECT_EQ(app.shared.byteAt(SharedMemoryHelper::kInstances), 0);
 }
 
 TEST(Connect, TwoInstancesShareTheMetersThroughThePortList)
