@@ -95,7 +95,9 @@ def _detail(items):
                       separators=(',', ':'), ensure_ascii=False)
 
 
-PEAK = ('100% IOC', '110%/150%/200% IOC', '125%/175%/200% IOC', '150%/175%/200% IOC')
+# Overload the source can carry, in % of its current (IOC) for 1 ms / 2 ms / 10 ms.
+PEAK = ('100% IOC', '150%/125%/110% IOC for 1/2/10 ms', '200%/150%/125% IOC for 1/2/10 ms',
+        '200%/175%/150% IOC for 1/2/10 ms')
 
 
 def pdo(word, source):
@@ -448,7 +450,8 @@ def extended_block(name, block, state):
         words = [_le(block, 4 * i, 4) for i in range(len(block) // 4)]
         texts = []
         for i, word in enumerate(words):
-            ptext, pitems = pdo(word, name == 'EPR_Source_Capabilities')
+            # Positions 1-7 hold the SPR offers; one left free there is zero.
+            ptext = 'Unused' if word == 0 else pdo(word, name == 'EPR_Source_Capabilities')[0]
             texts.append(ptext)
             items.append(('PDO %d' % (i + 1), ptext))
         if name == 'EPR_Source_Capabilities':
@@ -457,6 +460,33 @@ def extended_block(name, block, state):
     if not items:
         items.append(('Data', ' '.join('%02X' % b for b in block)))
     return text, items
+
+
+def ordered_set(line, at):
+    '''The ordered set whose four K-codes start at bit `at`, or None.'''
+    # The whole ordered set must be on the line: a burst may end inside it.
+    if at < 0 or at + 20 > len(line):
+        return None
+    kcodes = tuple(SYMBOLS.get(line[at + 5 * k:at + 5 * k + 5]) for k in range(4))
+    sop = ORDERED_SETS.get(kcodes)
+    if sop is None:
+        # One damaged K-code of four is still a valid ordered set.
+        for key, value in ORDERED_SETS.items():
+            if sum(a == b for a, b in zip(key, kcodes)) == 3:
+                return value
+    return sop
+
+
+def next_preamble(line, s):
+    '''Where the preamble of a packet that follows at once begins, when an
+    ordered set starts at about bit `s` (the preamble's alternation reads
+    as data symbols up to there); else -1.'''
+    if not any(ordered_set(line, at) for at in (s, s - 1, s + 1)):
+        return -1
+    p = s - 1
+    while p > 0 and line[p - 1] != line[p]:
+        p -= 1
+    return p if s - p >= 16 else -1
 
 
 class Decoder(srd.Decoder):
@@ -491,6 +521,7 @@ class Decoder(srd.Decoder):
     def reset(self):
         self.samplerate = None
         self.state = {}
+        self.last_bit = None
 
     def metadata(self, key, value):
         if key == srd.SRD_CONF_SAMPLERATE:
@@ -524,14 +555,28 @@ class Decoder(srd.Decoder):
 
     # ---- line coding -------------------------------------------------------
 
+    def bit_time(self, intervals):
+        '''Bit time of a burst: from its preamble when it starts with one, else
+        from the previous packet or the nominal 300 kbit/s.'''
+        # The preamble alternates 0 and 1: three intervals span two bits, so
+        # its mean interval is 2/3 of a bit; the mean (not the median) stays
+        # right when a transmitter's duty cycle is uneven.
+        head = intervals[1:91]
+        bit = 1.5 * sum(head) / len(head)
+        # A preamble: every interval is a half or a whole bit of that time,
+        # in the pattern whole, half, half (0, then 1).
+        line = ''.join('0' if i > 0.75 * bit else '1' for i in intervals[1:31])
+        if '011011011011' in line or '110110110110' in line:
+            low, high = self.samplerate / 330e3, self.samplerate / 270e3
+            if 0.9 * low <= bit <= 1.1 * high:
+                self.last_bit = bit
+                return bit
+        return self.last_bit or self.samplerate / 300e3
+
     def packet(self, edges):
         intervals = [b - a for a, b in zip(edges, edges[1:])]
-        # The preamble alternates 0 and 1: three intervals span two bits, so
-        # its mean interval is 2/3 of a bit. The threshold between a half and
-        # a whole bit is 3/4 of a bit; the mean (not the median) stays right
-        # when a transmitter's duty cycle is uneven.
-        head = intervals[1:91]
-        threshold = 1.125 * sum(head) / len(head)
+        # The threshold between a half and a whole bit is 3/4 of a bit.
+        threshold = 0.75 * self.bit_time(intervals)
         # A transmitter may drive the line once before its preamble: an edge
         # followed by more than one and a half bits of silence is not a bit.
         while intervals and intervals[0] > 2 * threshold:
@@ -560,7 +605,8 @@ class Decoder(srd.Decoder):
 
     def frame(self, line, starts):
         # The preamble ends where the alternation breaks; the ordered set
-        # starts within one bit of that.
+        # starts within one bit of that. A packet whose preamble broke off
+        # earlier starts with its ordered set.
         brk = line.find('00', 2)
         brk1 = line.find('11', 2)
         if brk < 0 or (0 <= brk1 < brk):
@@ -568,19 +614,23 @@ class Decoder(srd.Decoder):
         if brk < 0:
             return
         sop = None
-        for at in (brk, brk + 1, brk - 1):
-            kcodes = tuple(SYMBOLS.get(line[at + 5 * k:at + 5 * k + 5]) for k in range(4))
-            sop = ORDERED_SETS.get(kcodes)
-            if sop is None:
-                # One damaged K-code of four is still a valid ordered set.
-                for key, value in ORDERED_SETS.items():
-                    if sum(a == b for a, b in zip(key, kcodes)) == 3:
-                        sop = value
-                        break
+        for at in (brk, brk + 1, brk - 1, 0, 1):
+            sop = ordered_set(line, at)
             if sop is not None:
                 break
         if sop is None:
             return
+        rest = self.frame_at(line, starts, at, sop)
+        # A packet cut short without EOP may run straight into the preamble of
+        # the next one: that one is decoded too.
+        if rest is not None:
+            nxt = line.find('0101010101010101', rest)
+            if nxt >= 0:
+                self.frame(line[nxt:], starts[nxt:])
+
+    def frame_at(self, line, starts, at, sop):
+        '''Decodes the packet whose ordered set starts at bit `at`; returns
+        where its symbols stopped when it had no EOP, else None.'''
         put = self.put
         ann = self.out_ann
         put(starts[0], starts[at], ann, [ANN_PREAMBLE, ['Preamble', 'P']])
@@ -595,7 +645,7 @@ class Decoder(srd.Decoder):
             put(starts[body], starts[body], ann, [ANN_EOP, ['EOP']])
             if sop == 'Hard Reset':
                 self.state = {}
-            return
+            return None
         put(starts[at], starts[body], ann, [ANN_SOP, [sop, 'S']])
 
         # Symbols up to EOP.
@@ -613,6 +663,13 @@ class Decoder(srd.Decoder):
             nibbles.append(value)
             positions.append(starts[s])
             s += 5
+        if eop is None:
+            nxt = next_preamble(line, s)
+            if nxt >= 0: # the packet was cut: its symbols end before that preamble
+                keep = max(nxt - body, 0) // 5
+                del nibbles[keep:]
+                del positions[keep:]
+                s = body + 5 * keep
         positions.append(starts[s] if s < len(starts) else starts[-1])
         count = len(nibbles)
         sym = ANN_SYM
@@ -624,9 +681,11 @@ class Decoder(srd.Decoder):
             put(starts[body], positions[-1], ann, [ANN_WARN, ['Packet too short or broken']])
             if eop is not None:
                 put(starts[eop], starts[min(eop + 5, len(starts) - 1)], ann, [ANN_EOP, ['EOP']])
-            return
+                return None
+            return s
         raw = bytes(nibbles[k] | nibbles[k + 1] << 4 for k in range(0, count, 2))
         self.message(sop, raw, positions, eop, starts)
+        return None if eop is not None else s
 
     # ---- messages ------------------------------------------------------------
 
@@ -676,21 +735,50 @@ class Decoder(srd.Decoder):
             ext = body[0] | body[1] << 8
             put(positions[4], positions[8], ann, [ANN_HEADER, ['EH:%04x' % ext, 'EH']])
             size = ext & 0x1FF
-            block = body[2:2 + size] if not (ext >> 15 and size > 26) else body[2:]
-            # The block's bytes are shown four at a time as data items.
+            chunked = ext >> 15
+            chunk = ext >> 11 & 0xF
+            if chunked and not ext >> 10 & 1:
+                # Up to 26 bytes of the data block a chunk; the block is read
+                # whole on the chunk that completes it.
+                part = body[2:2 + min(26, max(size - 26 * chunk, 0))]
+                key = (sop, header >> 8 & 1, mtype)
+                chunks = state.setdefault('chunks', {})
+                if chunk == 0:
+                    chunks[key] = bytearray()
+                pending = chunks.get(key)
+                if pending is not None and len(pending) == 26 * chunk:
+                    pending += part
+                    whole = len(pending) >= size
+                    if whole:
+                        del chunks[key]
+                else:
+                    chunks.pop(key, None)
+                    whole = False
+                block = bytes(pending) if whole else part
+            else:
+                whole = True
+                part = block = body[2:2 + size]
+            # The chunk's own bytes are shown four at a time as data items.
             first = 8
-            for k in range(0, len(block), 4):
-                piece = block[k:k + 4]
+            for k in range(0, len(part), 4):
+                piece = part[k:k + 4]
                 a = first + 2 * k
                 b = min(a + 2 * len(piece), len(positions) - 1)
                 put(positions[a], positions[b], ann,
                     [ANN_DATA, ['[%d]%s' % (k // 4, piece.hex()), piece.hex()]])
                 if k == 0:
-                    text, items = extended_block(name, block, state)
-                    if ext >> 15 and ext >> 11 & 0xF:
-                        text += ' (chunk %d)' % (ext >> 11 & 0xF)
+                    if whole:
+                        text, items = extended_block(name, block, state)
+                        if chunked and chunk:
+                            text += ' (chunks 0-%d)' % chunk
+                    else:
+                        text = '%s chunk %d: bytes %d-%d of %d' % (
+                            name, chunk, 26 * chunk, 26 * chunk + len(part) - 1, size)
+                        items = [('Chunk', str(chunk)), ('Data size', '%d bytes' % size),
+                                 ('Bytes in this chunk', '%d-%d' % (26 * chunk,
+                                                                    26 * chunk + len(part) - 1))]
                     put(positions[a], positions[b], ann, [ANN_PAYLOAD, [text, _detail(items)]])
-            if not block and ext >> 10 & 1:
+            if not part and ext >> 10 & 1:
                 put(positions[4], positions[8], ann,
                     [ANN_PAYLOAD, ['Chunk request %d' % (ext >> 11 & 0xF)]])
         else:
