@@ -363,7 +363,9 @@ bool USBControl::read(QByteArray& out, int timeoutMs, int transfers)
             submitBulk(m_inTransfers[size_t(i)], m_link->inEndpoint, buffer.data(), kInBufferSize,
                        unsigned(timeoutMs), &USBControl::onReadDone, m_inBusy[size_t(i)], m_readsInFlight);
         if (rc != 0) {
-            if (rc == LIBUSB_ERROR_IO)
+            // A meter unplugged between two batches refuses the submission
+            // itself; without the stop the reader would retry forever.
+            if (rc == LIBUSB_ERROR_IO || rc == LIBUSB_ERROR_NO_DEVICE)
                 stopped = true;
             writeLog(QStringLiteral("读取USB数据失败！错误代码：") + QString::number(rc));
             qDebug("读取USB数据失败！！！");

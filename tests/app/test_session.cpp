@@ -290,7 +290,10 @@ TEST(Session, FileLoadThenStartBeginsAFreshStoreAndSaveCopiesTheRecording)
     ASSERT_TRUE(s.connect());
     s.controller->initDevice(4, 0, false);
     ASSERT_TRUE(s.controller->startWaveFormDataUp(1));
-    s.waitFor([] { return false; }, 800);
+    ASSERT_TRUE(s.waitFor([&] {
+        std::shared_lock<std::shared_mutex> lock(s.controller->store()->lock());
+        return s.controller->store()->count() > 300;
+    }));
     ASSERT_TRUE(s.controller->isRunning());
     EXPECT_FALSE(s.controller->saveWaveFormData(s.tmp.path() + "/running.csv")); // refused while running
     EXPECT_FALSE(QFileInfo::exists(s.tmp.path() + "/running.csv"));
@@ -370,7 +373,10 @@ TEST(Session, UnplugDuringARecordingKeepsTheFile)
     s.controller->initDevice(4, 0, false);
     ASSERT_TRUE(s.controller->startWaveFormDataUp(1));
     WaveformData* store = s.controller->store();
-    s.waitFor([] { return false; }, 1500);
+    ASSERT_TRUE(s.waitFor([&] {
+        std::shared_lock<std::shared_mutex> lock(store->lock());
+        return store->count() > 1200;
+    }));
     s.meter->unplug();
     ASSERT_TRUE(s.waitFor([&] { return !s.controller->reader()->isBusy(); }, 5000));
     s.controller->removeDevice();

@@ -133,11 +133,20 @@ TEST(Startup, SimulatedMeterConnectsAtStartUp)
     p.start();
     const QString data = p.home.path() + "/.local/share/Korvanex/KVQ-M2_View";
     ASSERT_TRUE(p.waitForFile(data + "/set.ini"));
-    QThread::msleep(5500); // the first scan runs 3 s after start-up; the handshake takes about a second
+    // The first scan runs 3 s after start-up; the handshake takes about a second.
+    const auto logText = [&] {
+        const QStringList logs = QDir(data + "/log").entryList({"*.log"}, QDir::Files);
+        return logs.size() == 1 ? QString::fromUtf8(kvqtest::readAll(data + "/log/" + logs.first()))
+                                : QString();
+    };
+    QElapsedTimer waited;
+    waited.start();
+    while (!logText().contains(QStringLiteral("设备连接成功")) && waited.elapsed() < 20000)
+        QThread::msleep(50);
     EXPECT_EQ(p.terminate(), 0);
     const QStringList logs = QDir(data + "/log").entryList({"*.log"}, QDir::Files);
     ASSERT_EQ(logs.size(), 1);
-    const QString log = QString::fromUtf8(kvqtest::readAll(data + "/log/" + logs.first()));
+    const QString log = logText();
     const QRegularExpression connected(": 设备接入端口:(\\d+)\n.*:     连接设备端口:\\1\n.*"
                                        ":     设备连接成功:KVQ-M,端口:\\1,速度:2.0,FW:123\n",
                                        QRegularExpression::DotMatchesEverythingOption);

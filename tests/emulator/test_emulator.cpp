@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+
 #include <mutex>
 
 using namespace kvq;
@@ -26,8 +28,26 @@ class Collector final : public usb::VirtualPort {
 public:
     void send(const QByteArray& data, bool) override
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bytes.append(data);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bytes.append(data);
+        }
+        m_arrived.notify_all();
+    }
+    // Waits until the bytes received hold `count` frames of `code` (at most
+    // `ms`), then returns the frames as take() does.
+    std::vector<std::pair<int, QByteArray>> await(int code, size_t count, int ms)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_arrived.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+            size_t found = 0;
+            ReportCursor c{reinterpret_cast<const uint8_t*>(m_bytes.constData()), m_bytes.size(), 0};
+            for (ReportFrame f = nextReport(c); f.code != -1; f = nextReport(c))
+                found += f.code == code;
+            return found >= count;
+        });
+        lock.unlock();
+        return take();
     }
     // The frames received so far (and forgets them).
     std::vector<std::pair<int, QByteArray>> take()
@@ -43,6 +63,7 @@ public:
 
 private:
     std::mutex m_mutex;
+    std::condition_variable m_arrived;
     QByteArray m_bytes;
 };
 
@@ -54,11 +75,17 @@ struct Meter {
         meter.receive(
             buildCommandFrame(code, reinterpret_cast<const uint8_t*>(payload.constData()), payload.size()));
     }
-    // Frames that arrive within `ms`.
+    // Frames that arrive within `ms` (a check that nothing arrives, or a
+    // stream measured over a time).
     std::vector<std::pair<int, QByteArray>> collect(int ms)
     {
         QThread::msleep(ulong(ms));
         return port.take();
+    }
+    // The frames up to the first `count` of `code`, however long the meter takes (at most 5 s).
+    std::vector<std::pair<int, QByteArray>> awaitReport(int code, size_t count = 1)
+    {
+        return port.await(code, count, 5000);
     }
     Collector port;
     MeterEmulator meter;
@@ -104,7 +131,7 @@ TEST(Emulator, AnswersEachCommandWithItsReport)
     for (const auto& c : cases) {
         Meter m;
         m.command(c.code, c.payload);
-        const auto reports = ofCode(m.collect(30), c.report);
+        const auto reports = ofCode(m.awaitReport(c.report), c.report);
         ASSERT_EQ(reports.size(), 1u) << c.name;
         EXPECT_EQ(reports[0].size(), c.length) << c.name;
         if (!c.expected.isEmpty()) {
@@ -123,7 +150,7 @@ TEST(Emulator, InformationMatchesItsConfiguration)
     config.supportsPd = false;
     Meter m(config);
     m.command(CmdDeviceInfo, hex("0000"));
-    const auto info = ofCode(m.collect(30), RptDeviceInfo);
+    const auto info = ofCode(m.awaitReport(RptDeviceInfo), RptDeviceInfo);
     ASSERT_EQ(info.size(), 1u);
     DeviceInfo decoded;
     ASSERT_TRUE(
@@ -170,7 +197,7 @@ TEST(Emulator, OfflineRecordsInBothFormats)
 {
     Meter m;
     m.command(CmdOfflineRecords, hex("0005"));
-    const auto list = ofCode(m.collect(30), RptOfflineInfo);
+    const auto list = ofCode(m.awaitReport(RptOfflineInfo), RptOfflineInfo);
     ASSERT_EQ(list.size(), 2u);
     for (const QByteArray& r : list) {
         ASSERT_EQ(r.size(), 21);
@@ -202,13 +229,15 @@ TEST(Emulator, OfflineRecordsInBothFormats)
         EXPECT_LT(volts, 21.0);
     }
     m.command(CmdOfflineDelete, hex("0000"));
-    EXPECT_EQ(ofCode(m.collect(30), RptOfflineDelete), std::vector<QByteArray>{hex("0000")});
+    EXPECT_EQ(ofCode(m.awaitReport(RptOfflineDelete), RptOfflineDelete),
+              std::vector<QByteArray>{hex("0000")});
     m.command(CmdOfflineRecords, hex("0005"));
-    EXPECT_EQ(ofCode(m.collect(30), RptOfflineInfo).size(), 1u);
+    EXPECT_EQ(ofCode(m.awaitReport(RptOfflineInfo), RptOfflineInfo).size(), 1u);
     m.command(CmdOfflineDelete, hex("0005"));
-    EXPECT_EQ(ofCode(m.collect(30), RptOfflineDelete), std::vector<QByteArray>{hex("0500")});
+    EXPECT_EQ(ofCode(m.awaitReport(RptOfflineDelete), RptOfflineDelete),
+              std::vector<QByteArray>{hex("0500")});
     m.command(CmdOfflineRecords, hex("0005"));
-    const auto none = ofCode(m.collect(30), RptOfflineInfo);
+    const auto none = ofCode(m.awaitReport(RptOfflineInfo), RptOfflineInfo);
     ASSERT_EQ(none.size(), 1u);
     EXPECT_EQ(none[0][0], 0); // no records left
 }
@@ -217,7 +246,7 @@ TEST(Emulator, FastChargeTriggerAndDetection)
 {
     Meter m;
     m.command(CmdTrigger, hex("020018881301")); // PD, PPS1 at 5000 mV
-    auto trigger = ofCode(m.collect(30), RptTrigger);
+    auto trigger = ofCode(m.awaitReport(RptTrigger), RptTrigger);
     ASSERT_EQ(trigger.size(), 1u);
     EXPECT_EQ(trigger[0][1], 1);                                                     // triggered
     EXPECT_EQ(qFromLittleEndian<quint64>(trigger[0].constData() + 2) >> 24 & 1, 1u); // PPS1 offered
@@ -225,7 +254,7 @@ TEST(Emulator, FastChargeTriggerAndDetection)
     EXPECT_EQ(qFromLittleEndian<uint16_t>(trigger[0].constData() + 11), 5000);
     EXPECT_EQ(uint8_t(trigger[0][21]), 24);
     m.command(CmdTrigger, hex("010500000000")); // AFC: this charger has none
-    trigger = ofCode(m.collect(30), RptTrigger);
+    trigger = ofCode(m.awaitReport(RptTrigger), RptTrigger);
     ASSERT_EQ(trigger.size(), 1u);
     EXPECT_EQ(trigger[0][1], 0);
 
