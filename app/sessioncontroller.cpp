@@ -1,7 +1,7 @@
 #include "app/sessioncontroller.h"
 
 #include "app/appcontext.h"
-#include "app/logging.h"
+#include "app/base/logging.h"
 #include "decode/decodecontroller.h"
 #include "device/usbcontrol.h"
 #include "files/autosave.h"
@@ -79,7 +79,10 @@ SessionController::SessionController(QObject* parent) : QObject(parent)
     connect(this, &SessionController::sendReadThreadStart, m_reader, &ThreadRead::readLoop);
     connect(m_reader, &ThreadRead::sendCLineInputInfo, this, &SessionController::sendCLineInputInfo);
     connect(m_reader, &ThreadRead::sendViewIndex, this, &SessionController::sendViewIndex);
-    connect(m_reader, &ThreadRead::sendWaveformDataSPS, this, &SessionController::sendWaveformDataSPS);
+    connect(m_reader, &ThreadRead::sendWaveformDataSPS, this, [this](QString sps) {
+        AppContext::instance()->sampleRate = sps.toInt(); // the rate the meter reported
+        emit sendWaveformDataSPS(sps);
+    });
     connect(m_reader, &ThreadRead::sendTriggerModel, this, &SessionController::sendTriggerModel);
     connect(m_reader, &ThreadRead::sendTriggerFastPtl, this, &SessionController::sendTriggerFastPtl);
     connect(m_reader, &ThreadRead::sendFastPtlInfo, this, &SessionController::sendFastPtlInfo);

@@ -1,6 +1,6 @@
 #include "app/windowerror.h"
 
-#include "app/logging.h"
+#include "app/base/logging.h"
 
 #include <QThread>
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/base/errorsink.h"
+
 #include <QObject>
 #include <QString>
 
@@ -10,7 +12,7 @@
 // The channel through which native code shows an error message to the user
 // and learns that the user has closed it. Lives on the GUI thread; reportError
 // may be called from any thread.
-class WindowError : public QObject {
+class WindowError : public QObject, public kvq::ErrorSink {
     Q_OBJECT
     Q_PROPERTY(QString error_msg READ errorMsg WRITE setErrorMsg NOTIFY error_msgChanged)
     Q_PROPERTY(bool isClose READ isClose WRITE setIsClose NOTIFY isCloseChanged)
@@ -28,9 +30,9 @@ public:
     // none of its own events meanwhile, so queued requests wait their turn
     // instead of re-entering the caller. The GUI thread never waits: the
     // user could not close the message while it did.
-    void reportError(const QString& message, bool wait);
+    void reportError(const QString& message, bool wait) override;
     // Lets every waiting worker go on, and later waits return at once (exit).
-    void releaseWaiters();
+    void releaseWaiters() override;
 
 signals:
     void error_msgChanged();

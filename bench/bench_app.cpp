@@ -1,5 +1,5 @@
-#include "app/helpers.h"
-#include "app/logging.h"
+#include "app/base/helpers.h"
+#include "app/base/logging.h"
 
 #include <QTemporaryDir>
 

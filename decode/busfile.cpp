@@ -1,6 +1,6 @@
 #include "decode/busfile.h"
 
-#include "app/helpers.h"
+#include "app/base/helpers.h"
 
 #include <QStringList>
 

@@ -1,7 +1,7 @@
 #include "decode/decodecontroller.h"
 
-#include "app/logging.h"
-#include "app/platform/platform.h"
+#include "app/base/logging.h"
+#include "app/base/platform/platform.h"
 #include "decode/runtime.h"
 #include "waveform/segment.h"
 

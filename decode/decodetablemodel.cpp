@@ -1,6 +1,5 @@
 #include "decode/decodetablemodel.h"
 
-#include "app/appcontext.h"
 #include "decode/decodecontroller.h"
 #include "waveform/segment.h"
 
@@ -49,10 +48,6 @@ void waitWhile(const std::atomic<bool>& flag)
 }
 
 } // namespace
-
-DecodeTableModel::DecodeTableModel(QObject* parent)
-    : DecodeTableModel(AppContext::instance()->decodeController, AppContext::instance()->segment, parent)
-{}
 
 DecodeTableModel::DecodeTableModel(DecodeController* controller, waveform::Segment* store, QObject* parent)
     : QAbstractTableModel(parent), m_controller(controller), m_store(store)

@@ -34,7 +34,6 @@ public:
     enum Roles { DisplayRole = 0, ColorRole = 1, SelectRole = 2 };
 
     // Without arguments (as QML makes it) the model shows the process-wide pipeline.
-    explicit DecodeTableModel(QObject* parent = nullptr);
     DecodeTableModel(DecodeController* controller, waveform::Segment* store, QObject* parent = nullptr);
     ~DecodeTableModel() override;
 

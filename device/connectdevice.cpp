@@ -1,8 +1,7 @@
 #include "device/connectdevice.h"
 
-#include "app/logging.h"
-#include "app/sharedmemoryhelper.h"
-#include "app/windowerror.h"
+#include "app/base/logging.h"
+#include "app/base/sharedmemoryhelper.h"
 #include "device/usbcontrol.h"
 #include "protocol/deviceinfo.h"
 #include "protocol/frames.h"
@@ -14,7 +13,7 @@
 using kvq::writeLog;
 using kvq::usb::USBControl;
 
-ConnectDevice::ConnectDevice(kvq::usb::USBDeviceSlot* slot, WindowError* errors)
+ConnectDevice::ConnectDevice(kvq::usb::USBDeviceSlot* slot, kvq::ErrorSink* errors)
     : m_slot(slot), m_errors(errors), m_thread(new QThread)
 {
     m_thread->setObjectName(QStringLiteral("ConnectDevice"));

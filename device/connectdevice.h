@@ -4,6 +4,8 @@
 // its information, and reports the result. Lives on a thread of its own; plug
 // events and connect requests arrive as queued calls.
 
+#include "app/base/errorsink.h"
+
 #include <QJsonObject>
 #include <QObject>
 
@@ -12,7 +14,6 @@
 class QMutex;
 class QThread;
 class SharedMemoryHelper;
-class WindowError;
 
 namespace kvq::usb {
 class USBControl;
@@ -24,7 +25,7 @@ class ConnectDevice : public QObject {
 
 public:
     // `errors` may be null (no UI): messages then only reach the log.
-    ConnectDevice(kvq::usb::USBDeviceSlot* slot, WindowError* errors);
+    ConnectDevice(kvq::usb::USBDeviceSlot* slot, kvq::ErrorSink* errors);
     ~ConnectDevice() override;
 
     kvq::usb::USBControl* currentDevice() const { return m_currentDevice; }
@@ -49,7 +50,7 @@ private:
     void showError(const QString& text, bool wait);
 
     kvq::usb::USBDeviceSlot* m_slot;
-    WindowError* m_errors;
+    kvq::ErrorSink* m_errors;
     QThread* m_thread;
     kvq::usb::USBControl* m_currentDevice = nullptr;
 };

@@ -1,12 +1,11 @@
 #include "device/devicehost.h"
 
-#include "app/logging.h"
-#include "app/sharedmemoryhelper.h"
-#include "app/windowerror.h"
+#include "app/base/logging.h"
+#include "app/base/sharedmemoryhelper.h"
 #include "device/connectdevice.h"
 #include "device/usbcontrol.h"
 
-DeviceHost::DeviceHost(kvq::usb::USBDeviceSlot* slot, SharedMemoryHelper* shared, WindowError* errors,
+DeviceHost::DeviceHost(kvq::usb::USBDeviceSlot* slot, SharedMemoryHelper* shared, kvq::ErrorSink* errors,
                        QObject* parent)
     : QObject(parent), m_slot(slot), m_shared(shared), m_errors(errors),
       m_connector(new ConnectDevice(slot, errors))

@@ -4,6 +4,8 @@
 // calls of the connector, serialises connecting and disconnecting with the
 // device mutex, runs the first scan after start-up and releases the meter at exit.
 
+#include "app/base/errorsink.h"
+
 #include <QJsonObject>
 #include <QMutex>
 #include <QObject>
@@ -11,7 +13,6 @@
 
 class ConnectDevice;
 class SharedMemoryHelper;
-class WindowError;
 
 namespace kvq::usb {
 class USBDeviceSlot;
@@ -21,7 +22,7 @@ class DeviceHost : public QObject {
     Q_OBJECT
 
 public:
-    DeviceHost(kvq::usb::USBDeviceSlot* slot, SharedMemoryHelper* shared, WindowError* errors,
+    DeviceHost(kvq::usb::USBDeviceSlot* slot, SharedMemoryHelper* shared, kvq::ErrorSink* errors,
                QObject* parent = nullptr);
     ~DeviceHost() override;
 
@@ -40,7 +41,7 @@ signals:
 private:
     kvq::usb::USBDeviceSlot* m_slot;
     SharedMemoryHelper* m_shared;
-    WindowError* m_errors;
+    kvq::ErrorSink* m_errors;
     QMutex m_deviceMutex;
     ConnectDevice* m_connector;
     QTimer m_firstScan;

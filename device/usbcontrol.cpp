@@ -1,6 +1,6 @@
 #include "device/usbcontrol.h"
 
-#include "app/logging.h"
+#include "app/base/logging.h"
 
 #include <QDebug>
 #include <QThread>

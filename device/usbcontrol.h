@@ -4,7 +4,7 @@
 // event thread, the write ring, the batched and the synchronous reads, and
 // the command operations that speak the meter's frame protocol.
 
-#include "app/usecount.h"
+#include "app/base/usecount.h"
 #include "device/usbbackend.h"
 
 #include <QByteArray>

@@ -1,6 +1,6 @@
 #include "protocol/frames.h"
 
-#include "app/logging.h"
+#include "app/base/logging.h"
 
 #include <QString>
 

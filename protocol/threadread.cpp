@@ -1,7 +1,6 @@
 #include "protocol/threadread.h"
 
-#include "app/appcontext.h"
-#include "app/logging.h"
+#include "app/base/logging.h"
 #include "device/usbcontrol.h"
 #include "protocol/frames.h"
 #include "protocol/reports.h"
@@ -218,7 +217,6 @@ void ThreadRead::dispatch(int code, const uint8_t* p, int n)
         if (accept(n == 4)) {
             const int rate = uploadRateOfCode(p[1]);
             acquisition().uploadRate = rate;
-            AppContext::instance()->sampleRate = rate;
             if (WaveformData* store = activeStore()) {
                 store->applyRate(rate);
                 emit store->legendChanged();

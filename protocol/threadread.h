@@ -4,7 +4,7 @@
 // stream while a device is connected, splits it into frames and turns every
 // report into samples, capture bytes or signals.
 
-#include "app/usecount.h"
+#include "app/base/usecount.h"
 #include "protocol/alarms.h"
 #include "protocol/frames.h"
 

@@ -2,9 +2,9 @@
 // transport, the connector's handshake, the session controller, the report
 // reader and the waveform files.
 #include "app/appcontext.h"
-#include "app/platform/quitsignals.h"
+#include "app/base/platform/quitsignals.h"
+#include "app/base/sharedmemoryhelper.h"
 #include "app/sessioncontroller.h"
-#include "app/sharedmemoryhelper.h"
 #include "device/connectdevice.h"
 #include "device/usbcontrol.h"
 #include "device/virtualbus.h"

@@ -1,6 +1,6 @@
 #include "waveform/segment.h"
 
-#include "app/helpers.h"
+#include "app/base/helpers.h"
 
 #include <QCoreApplication>
 #include <QDir>

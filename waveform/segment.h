@@ -6,7 +6,7 @@
 // fails. Buffers exist only where data was written; a buffer of one level
 // throughout can be compacted to two bits of bookkeeping.
 
-#include "app/usecount.h"
+#include "app/base/usecount.h"
 
 #include <QObject>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "waveform/statistics.h"
 
-#include "app/helpers.h"
+#include "app/base/helpers.h"
 #include "waveform/waveformdata.h"
 
 #include <algorithm>

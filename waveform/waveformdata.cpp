@@ -1,7 +1,7 @@
 #include "waveform/waveformdata.h"
 
-#include "app/helpers.h"
-#include "app/platform/platform.h"
+#include "app/base/helpers.h"
+#include "app/base/platform/platform.h"
 #include "waveform/acquisition.h"
 
 #include <QDateTime>

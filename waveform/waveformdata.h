@@ -5,7 +5,7 @@
 // statistics, display styles and the stop-condition check. Appends run on the
 // producer's thread under the write lock; readers take the read lock.
 
-#include "app/usecount.h"
+#include "app/base/usecount.h"
 #include "waveform/growablearray.h"
 
 #include <QColor>

@@ -1,5 +1,5 @@
-#include "app/helpers.h"
-#include "app/platform/platform.h"
+#include "app/base/helpers.h"
+#include "app/base/platform/platform.h"
 #include "testsupport.h"
 
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "app/logging.h"
+#include "app/base/logging.h"
 #include "testsupport.h"
 
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "app/platform/platform.h"
+#include "app/base/platform/platform.h"
 #include "testsupport.h"
 
 #include <QDir>

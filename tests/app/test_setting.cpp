@@ -1,5 +1,5 @@
+#include "app/base/setting.h"
 #include "app/qmltypes.h"
-#include "app/setting.h"
 #include "testsupport.h"
 
 #include <QJSValue>

@@ -1,5 +1,5 @@
-#include "app/logging.h"
-#include "app/sharedmemoryhelper.h"
+#include "app/base/logging.h"
+#include "app/base/sharedmemoryhelper.h"
 #include "app/windowerror.h"
 #include "testsupport.h"
 
@@ -68,8 +68,9 @@ TEST(SharedMemory, ByteOperationsAndTheirLimits)
         for (int i = 0; i < c.decrements; ++i)
             block.decrementByte(c.pos);
         EXPECT_EQ(block.byteAt(c.pos), c.expected) << c.pos;
-        if (c.pos >= 0)
+        if (c.pos >= 0) {
             EXPECT_EQ(bytes[c.pos], c.expected) << c.pos;
+        }
     }
     EXPECT_EQ(bytes[0], 1); // position -1 wrote nowhere before the block
     EXPECT_TRUE(block.clearBlock());

@@ -1,4 +1,4 @@
-#include "app/platform/platform.h"
+#include "app/base/platform/platform.h"
 #include "decode/decodecontroller.h"
 #include "decode/decodetablemodel.h"
 #include "emulator/pdtraffic.h"

@@ -1,5 +1,5 @@
-#include "app/logging.h"
-#include "app/sharedmemoryhelper.h"
+#include "app/base/logging.h"
+#include "app/base/sharedmemoryhelper.h"
 #include "app/windowerror.h"
 #include "device/connectdevice.h"
 #include "device/usbcontrol.h"

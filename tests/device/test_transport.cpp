@@ -1,4 +1,4 @@
-#include "app/logging.h"
+#include "app/base/logging.h"
 #include "device/usbcontrol.h"
 #include "device/virtualbus.h"
 #include "emulator/meteremulator.h"

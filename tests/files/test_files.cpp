@@ -1,4 +1,4 @@
-#include "app/platform/platform.h"
+#include "app/base/platform/platform.h"
 #include "filejob.h"
 #include "files/autosave.h"
 #include "files/threadwork.h"
@@ -344,8 +344,9 @@ TEST(AutoSave, WriteFailureStopsTheRecordingOnce)
         EXPECT_TRUE(end.failed);
         EXPECT_EQ(end.rowsInFile, 1000);
         EXPECT_NE(log.last().at(0).toString(), QStringLiteral("自动保存文件完成。"));
-        if (type == 0)
+        if (type == 0) {
             EXPECT_EQ(QFileInfo(path).size(), good); // cut back to the last complete row
+        }
         WaveformData loaded;
         Worker w;
         EXPECT_EQ(w.run(false, path, &loaded, qint8(type)), QStringLiteral("打开文件成功。"));

@@ -1,4 +1,4 @@
-#include "app/logging.h"
+#include "app/base/logging.h"
 #include "protocol/deviceinfo.h"
 #include "protocol/frames.h"
 #include "testsupport.h"

@@ -190,8 +190,9 @@ TEST(Kvqm, RecordingOntoAFullFileSystemFails)
         EXPECT_EQ(rows, claimed);
         for (qint64 i = 0; i < rows; ++i)
             ASSERT_EQ(store.times()[i], i);
-        if (file.endsWith(".csv")) // no torn last row: every row starts with CR LF
+        if (file.endsWith(".csv")) { // no torn last row: every row starts with CR LF
             EXPECT_EQ(kvqtest::readAll(tmp.path() + "/" + file).count("\r\n"), rows);
+        }
     }
 }
 

@@ -1,4 +1,4 @@
-#include "app/sharedmemoryhelper.h"
+#include "app/base/sharedmemoryhelper.h"
 
 #include <QCoreApplication>
 #include <QtEndian>

@@ -1,4 +1,4 @@
-#include "app/platform/platform.h"
+#include "app/base/platform/platform.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "app/platform/quitsignals.h"
+#include "app/base/platform/quitsignals.h"
 
 #include <QSocketNotifier>
 

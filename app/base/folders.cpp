@@ -1,6 +1,6 @@
-#include "app/folders.h"
+#include "app/base/folders.h"
 
-#include "app/platform/platform.h"
+#include "app/base/platform/platform.h"
 #include "version.h"
 
 #include <QDir>

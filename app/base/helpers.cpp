@@ -1,6 +1,6 @@
-#include "app/helpers.h"
+#include "app/base/helpers.h"
 
-#include "app/platform/platform.h"
+#include "app/base/platform/platform.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "app/setting.h"
+#include "app/base/setting.h"
 
 #include <QFile>
 #include <QJSValue>
