@@ -6,6 +6,7 @@
 #include "app/base/logging.h"
 #include "app/base/platform/platform.h"
 #include "app/base/platform/quitsignals.h"
+#include "app/core.h"
 #include "app/menustyle.h"
 #include "app/qmltypes.h"
 #include "version.h"
@@ -121,26 +122,11 @@ int runMainProgram(int argc, char** argv)
     context->setContextProperty(QStringLiteral("tempDir"), folders.data);
 
     AppContext* appContext = AppContext::instance();
-    SharedMemoryHelper shared(SharedMemoryHelper::keyFor(simulate));
-    std::unique_ptr<kvq::usb::VirtualUsbBus> virtualBus;
-    std::unique_ptr<kvq::emulator::MeterSimulation> simulation;
-    if (simulate) {
-        virtualBus = std::make_unique<kvq::usb::VirtualUsbBus>();
-        simulation = std::make_unique<kvq::emulator::MeterSimulation>(*virtualBus);
-    }
-    kvq::usb::USBDeviceSlot deviceSlot(simulate ? static_cast<kvq::usb::Backend&>(*virtualBus)
-                                                : kvq::usb::libusbBackend());
-    appContext->shared = &shared;
-    appContext->deviceSlot = &deviceSlot;
-    kvq::waveform::Segment segment;
-    segment.setMemoryDir(folders.temp);
-    appContext->segment = &segment;
-    appContext->cacheDir = folders.temp;
-    kvq::decode::DecodeController decodeController;
-    appContext->decodeController = &decodeController;
-    appContext->liveBus = &decodeController.liveBus();
-    // The session controller takes this first store over and retires it.
-    appContext->waveformData = new kvq::waveform::WaveformData(0);
+    Core::Options options;
+    options.simulate = simulate;
+    options.cacheDir = folders.temp;
+    Core core(options);
+    SharedMemoryHelper& shared = core.shared();
     const QUrl mainUrl(QString::fromLatin1(kMainQml));
     QObject::connect(&engine, &QQmlApplicationEngine::objectCreated, &app,
                      [appContext, context, mainUrl](QObject* object, const QUrl& url) {
@@ -185,7 +171,7 @@ int runMainProgram(int argc, char** argv)
         if (!object || deviceHost)
             return;
         appContext->windowError = object->findChild<WindowError*>(QStringLiteral("windowError"));
-        deviceHost = std::make_unique<DeviceHost>(&deviceSlot, &shared, appContext->windowError);
+        deviceHost = std::make_unique<DeviceHost>(&core.slot(), &shared, appContext->windowError);
         context->setContextProperty(QStringLiteral("deviceHost"), deviceHost.get());
         shared.registerInstance();
         deviceHost->start();
@@ -205,13 +191,6 @@ int runMainProgram(int argc, char** argv)
     appContext->root = nullptr;
     appContext->windowError = nullptr;
     shared.unregisterInstance();
-    appContext->deviceSlot = nullptr;
-    appContext->shared = nullptr;
-    appContext->decodeController = nullptr;
-    appContext->liveBus = nullptr;
-    appContext->segment = nullptr;
-    delete appContext->waveformData; // none when a session controller retired it
-    appContext->waveformData = nullptr;
     closeLog();
     return code;
 }

@@ -4,6 +4,7 @@
 #include "app/appcontext.h"
 #include "app/base/platform/quitsignals.h"
 #include "app/base/sharedmemoryhelper.h"
+#include "app/core.h"
 #include "app/sessioncontroller.h"
 #include "device/connectdevice.h"
 #include "device/usbcontrol.h"
@@ -92,49 +93,33 @@ bool isWaveformFile(const QString& path)
     return path.endsWith(QLatin1String(".csv")) || path.endsWith(QLatin1String(".sqlite3"));
 }
 
-// The bus (real or emulated), the device slot and the stores, as start-up makes them.
-struct Core {
-    std::unique_ptr<usb::VirtualUsbBus> virtualBus;
-    std::unique_ptr<emulator::MeterSimulation> simulation;
-    std::unique_ptr<usb::USBDeviceSlot> slot;
+Core::Options coreOptions(bool simulate, const QString& cacheDir)
+{
+    Core::Options options;
+    options.simulate = simulate;
+    options.cacheDir = cacheDir;
+    return options;
+}
+
+// The program's core (the same wiring as the window's) with kvqm's connection and session.
+struct Tool {
     QTemporaryDir cache;
-    Segment segment;
-    SharedMemoryHelper shared;
+    Core core;
     QMutex deviceMutex;
     std::unique_ptr<ConnectDevice> connector;
     std::unique_ptr<SessionController> controller;
 
-    explicit Core(bool simulate) : shared(SharedMemoryHelper::keyFor(simulate))
-    {
-        if (simulate) {
-            virtualBus = std::make_unique<usb::VirtualUsbBus>();
-            simulation = std::make_unique<emulator::MeterSimulation>(*virtualBus);
-        }
-        slot = std::make_unique<usb::USBDeviceSlot>(simulate ? static_cast<usb::Backend&>(*virtualBus)
-                                                             : usb::libusbBackend());
-        segment.setMemoryDir(cache.path());
-        AppContext* context = AppContext::instance();
-        context->deviceSlot = slot.get();
-        context->segment = &segment;
-        context->shared = &shared;
-    }
-    ~Core()
+    explicit Tool(bool simulate) : core(coreOptions(simulate, cache.path())) {}
+    ~Tool()
     {
         controller.reset();
         connector.reset();
-        if (usb::USBControl* device = slot->device())
-            shared.removeDeviceId(device->portId());
-        slot->clear();
-        AppContext* context = AppContext::instance();
-        context->deviceSlot = nullptr;
-        context->segment = nullptr;
-        context->shared = nullptr;
     }
 
     // The program's own connection: handshake and all. Returns the information.
     bool connect(QJsonObject* info, QString* error)
     {
-        connector = std::make_unique<ConnectDevice>(slot.get(), nullptr);
+        connector = core.makeConnector(nullptr);
         bool connected = false, answered = false;
         QObject::connect(
             connector.get(), &ConnectDevice::SendDeviceCreanInfo, connector.get(),
@@ -145,10 +130,10 @@ struct Core {
             },
             Qt::DirectConnection);
         QMetaObject::invokeMethod(
-            connector.get(), [this] { connector->onDevicePlug(&shared, &deviceMutex, true, true); },
+            connector.get(), [this] { connector->onDevicePlug(&core.shared(), &deviceMutex, true, true); },
             Qt::BlockingQueuedConnection);
         if (!answered) {
-            *error = slot->device()
+            *error = core.slot().device()
                          ? QStringLiteral("the meter did not answer")
                          : QStringLiteral("no meter found (is it plugged in, and may this user open it?)");
             return false;
@@ -162,8 +147,7 @@ struct Core {
 
     SessionController& session(const QJsonObject& info)
     {
-        AppContext::instance()->waveformData = new WaveformData(0);
-        controller = std::make_unique<SessionController>();
+        controller = core.makeSession();
         controller->setAutoSave(false);
         controller->initDevice(qint8(info.value(QStringLiteral("decimals")).toInt(4)), 0,
                                info.value(QStringLiteral("isBoot")).toBool());
@@ -173,29 +157,29 @@ struct Core {
 
 int devices(bool simulate)
 {
-    Core core(simulate);
-    std::vector<usb::USBDeviceEntry> entries = usb::listDevices(core.slot->backend());
+    Tool tool(simulate);
+    std::vector<usb::USBDeviceEntry> entries = usb::listDevices(tool.core.slot().backend());
     if (entries.empty())
         say(QStringLiteral("no meter found"));
     for (const usb::USBDeviceEntry& e : entries) {
         libusb_device_descriptor d{};
-        core.slot->backend().getDeviceDescriptor(e.device, &d);
+        tool.core.slot().backend().getDeviceDescriptor(e.device, &d);
         say(QStringLiteral("port %1  %2:%3  bus %4")
                 .arg(e.portId)
                 .arg(d.idVendor, 4, 16, QLatin1Char('0'))
                 .arg(d.idProduct, 4, 16, QLatin1Char('0'))
-                .arg(core.slot->backend().getBusNumber(e.device)));
+                .arg(tool.core.slot().backend().getBusNumber(e.device)));
     }
-    usb::releaseEntries(core.slot->backend(), entries);
+    usb::releaseEntries(tool.core.slot().backend(), entries);
     return 0;
 }
 
 int info(bool simulate)
 {
-    Core core(simulate);
+    Tool tool(simulate);
     QJsonObject json;
     QString error;
-    if (!core.connect(&json, &error))
+    if (!tool.connect(&json, &error))
         return fail(error);
     say(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Indented)).trimmed());
     return 0;
@@ -260,12 +244,12 @@ int record(bool simulate, const QStringList& args)
     if (!QDir().mkpath(target.absolutePath()) || !QFileInfo(target.absolutePath()).isWritable())
         return fail(QStringLiteral("cannot write into %1").arg(target.absolutePath()));
 
-    Core core(simulate);
+    Tool tool(simulate);
     QJsonObject json;
     QString error;
-    if (!core.connect(&json, &error))
+    if (!tool.connect(&json, &error))
         return fail(error);
-    SessionController& session = core.session(json);
+    SessionController& session = tool.session(json);
     session.setAutoSaveType(files::waveformFileType(output));
     bool rateSet = false;
     QObject::connect(&session, &SessionController::sendWaveformDataSPS, &session,
@@ -408,12 +392,12 @@ int offline(bool simulate, const QStringList& args)
             output = args.value(3);
         }
     }
-    Core core(simulate);
+    Tool tool(simulate);
     QJsonObject json;
     QString error;
-    if (!core.connect(&json, &error))
+    if (!tool.connect(&json, &error))
         return fail(error);
-    SessionController& session = core.session(json);
+    SessionController& session = tool.session(json);
 
     if (what == QLatin1String("delete")) {
         bool done = false;

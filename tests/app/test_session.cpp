@@ -1,4 +1,5 @@
 #include "app/appcontext.h"
+#include "app/core.h"
 #include "app/sessioncontroller.h"
 #include "decode/decodecontroller.h"
 #include "decode/runtime.h"
@@ -34,40 +35,31 @@ namespace {
 // emulated meter on a virtual bus.
 struct Session {
     QTemporaryDir tmp;
-    usb::VirtualUsbBus bus;
-    std::unique_ptr<emulator::MeterSimulation> meter;
-    usb::USBDeviceSlot slot{bus};
-    Segment segment;
-    decode::DecodeController decoder;
+    kvq::Core core;
+    usb::USBDeviceSlot& slot;
+    Segment& segment;
+    decode::DecodeController& decoder;
+    emulator::MeterSimulation* meter;
     std::unique_ptr<SessionController> controller;
 
-    explicit Session(emulator::MeterConfig config = {})
+    static kvq::Core::Options options(const QString& dir, emulator::MeterConfig config)
     {
-        meter = std::make_unique<emulator::MeterSimulation>(bus, config);
-        segment.setMemoryDir(tmp.path());
-        AppContext* context = AppContext::instance();
-        context->deviceSlot = &slot;
-        context->segment = &segment;
-        context->decodeController = &decoder;
-        context->liveBus = &decoder.liveBus();
-        context->cacheDir = tmp.path() + "/cache";
-        context->waveformData = new WaveformData(0);
+        kvq::Core::Options o;
+        o.simulate = true;
+        o.cacheDir = dir + "/cache";
+        o.meter = config;
+        return o;
+    }
+    explicit Session(emulator::MeterConfig config = {})
+        : core(options(tmp.path(), config)), slot(core.slot()), segment(core.segment()),
+          decoder(core.decoder()), meter(core.simulation())
+    {
         acquisition().uploadRate = 1000;
         acquisition().decimals = 4;
-        controller = std::make_unique<SessionController>();
+        controller = core.makeSession();
         controller->setAutoSavePath(tmp.path() + "/auto");
     }
-    ~Session()
-    {
-        controller.reset();
-        slot.clear();
-        AppContext* context = AppContext::instance();
-        context->deviceSlot = nullptr;
-        context->segment = nullptr;
-        context->decodeController = nullptr;
-        context->liveBus = nullptr;
-        context->waveformData = nullptr;
-    }
+    ~Session() { controller.reset(); }
     bool connect() { return slot.connectFreeDevice({}) != -1; }
     template <typename F> bool waitFor(F done, int ms = 10000)
     {
