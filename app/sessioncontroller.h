@@ -1,6 +1,6 @@
 #pragma once
 
-#include "decode/busfile.h"
+#include "files/busfile.h"
 
 // The hub between the QML user interface and a measuring session: device
 // commands, acquisition, sample stores, statistics, files, styles and alarms.

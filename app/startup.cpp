@@ -65,8 +65,7 @@ void loadApplicationFonts()
     QResource::registerResource(QCoreApplication::applicationDirPath() + QStringLiteral("/fonts.rcc"));
     QFont font = QGuiApplication::font();
     int uiFont = -1;
-    for (const char* path :
-         {":/resource/simsun.ttc", ":/resource/JetBrainsMono-SemiBold.ttf", ":/resource/OPPOSans-B.ttf"}) {
+    for (const char* path : {":/resource/JetBrainsMono-SemiBold.ttf", ":/resource/OPPOSans-B.ttf"}) {
         const int id = QFontDatabase::addApplicationFont(QString::fromLatin1(path));
         if (id >= 0 && QByteArray(path).endsWith("OPPOSans-B.ttf"))
             uiFont = id;

@@ -5,7 +5,7 @@
 // annotations into one PdMessage per packet, stamps each with the bus values
 // of its moment and keeps the finished messages for the table and the files.
 
-#include "decode/busfile.h"
+#include "files/busfile.h"
 #include "decode/pdmessage.h"
 #include "waveform/acquisition.h"
 

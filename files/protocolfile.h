@@ -5,7 +5,7 @@
 // decoded messages. Opening one restores the store; decoding it again rebuilds
 // the message table.
 
-#include "decode/busfile.h"
+#include "files/busfile.h"
 
 #include <QByteArray>
 #include <QString>

@@ -249,47 +249,23 @@ QStringList zipCompressThread::extractDir()
     return extracted;
 }
 
-void zipCompressThread::run()
+zipCompress::zipCompress(QObject* parent) : QObject(parent)
 {
-    if (m_type == CompressDir)
-        emit signalCompressDirinish(compressDir());
-    else if (m_type == ExtractDir)
-        emit signalExtractDirFinish(extractDir());
-}
-
-zipCompress::zipCompress(QObject* parent) : QObject(parent), m_worker(new zipCompressThread)
-{
-    connect(m_worker, &zipCompressThread::signalCompressionProgress, this,
+    connect(&m_worker, &zipCompressThread::signalCompressionProgress, this,
             &zipCompress::signalCompressionProgress);
-    connect(m_worker, &zipCompressThread::signalCompressDirinish, this, &zipCompress::signalCompressDirinish);
-    connect(m_worker, &zipCompressThread::signalExtractDirFinish, this, &zipCompress::signalExtractDirFinish);
 }
 
-zipCompress::~zipCompress()
+bool zipCompress::compressDir(const QString& zipFile, const QString& directory, bool recursive)
 {
-    m_worker->wait();
-    delete m_worker;
+    return m_worker.begin(zipCompressThread::CompressDir, directory, zipFile, recursive) &&
+           m_worker.compressDir();
 }
 
-bool zipCompress::compressDir(const QString& zipFile, const QString& directory, bool recursive,
-                              bool synchronous)
+QStringList zipCompress::extractDir(const QString& zipFile, const QString& directory)
 {
-    if (!m_worker->begin(zipCompressThread::CompressDir, directory, zipFile, recursive))
-        return false;
-    if (synchronous)
-        return m_worker->compressDir();
-    m_worker->start();
-    return true;
-}
-
-QStringList zipCompress::extractDir(const QString& zipFile, const QString& directory, bool synchronous)
-{
-    if (!m_worker->begin(zipCompressThread::ExtractDir, zipFile, directory))
+    if (!m_worker.begin(zipCompressThread::ExtractDir, zipFile, directory))
         return {};
-    if (synchronous)
-        return m_worker->extractDir();
-    m_worker->start();
-    return {};
+    return m_worker.extractDir();
 }
 
 } // namespace compressionTool
@@ -303,7 +279,7 @@ ZipHelper::ZipHelper(QObject* parent) : QObject(parent)
 bool ZipHelper::compressDir(const QString& directory, const QString& zipFile)
 {
     emit sendZipDirSchedule(0);
-    const bool ok = m_tool.compressDir(zipFile, directory, true, true);
+    const bool ok = m_tool.compressDir(zipFile, directory, true);
     emit sendZipDirSchedule(100);
     return ok;
 }
@@ -312,7 +288,7 @@ bool ZipHelper::extractDir(const QString& zipFile, const QString& directory)
 {
     emit sendUnZipDirSchedule(0);
     QDir().mkpath(directory);
-    const QStringList files = m_tool.extractDir(zipFile, directory, true);
+    const QStringList files = m_tool.extractDir(zipFile, directory);
     emit sendUnZipDirSchedule(100);
     return !files.isEmpty();
 }

@@ -6,13 +6,14 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QThread>
 
 #include <atomic>
 
 namespace compressionTool {
 
-class zipCompressThread : public QThread {
+// One operation at a time, run on the caller's thread (protocol files are
+// saved and opened from a worker already).
+class zipCompressThread : public QObject {
     Q_OBJECT
 
 public:
@@ -33,11 +34,6 @@ public:
 
 signals:
     void signalCompressionProgress(double progress, QString operateType, QStringList fileNames);
-    void signalCompressDirinish(bool status);
-    void signalExtractDirFinish(QStringList info);
-
-protected:
-    void run() override;
 
 private:
     void advance(qint64 bytes);
@@ -59,19 +55,14 @@ class zipCompress : public QObject {
 
 public:
     explicit zipCompress(QObject* parent = nullptr);
-    ~zipCompress() override;
-    // Synchronous: runs here and returns the result; otherwise the worker
-    // thread runs it and ends with the finish signal.
-    bool compressDir(const QString& zipFile, const QString& directory, bool recursive, bool synchronous);
-    QStringList extractDir(const QString& zipFile, const QString& directory, bool synchronous);
+    bool compressDir(const QString& zipFile, const QString& directory, bool recursive);
+    QStringList extractDir(const QString& zipFile, const QString& directory);
 
 signals:
     void signalCompressionProgress(double progress, QString operateType, QStringList fileNames);
-    void signalCompressDirinish(bool status);
-    void signalExtractDirFinish(QStringList info);
 
 private:
-    zipCompressThread* m_worker;
+    zipCompressThread m_worker;
 };
 
 } // namespace compressionTool

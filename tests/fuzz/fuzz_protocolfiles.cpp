@@ -1,7 +1,7 @@
 // Fuzz target: the text members of protocol data files and sigrok sessions,
 // and the decoder's detail documents. The first byte picks the reader; none
 // may crash, and what they return must stay within the store's limits.
-#include "decode/busfile.h"
+#include "files/busfile.h"
 #include "decode/decodetablemodel.h"
 #include "files/protocolfile.h"
 #include "files/sigrokfile.h"

@@ -1,4 +1,4 @@
-#include "decode/busfile.h"
+#include "files/busfile.h"
 
 #include "app/base/helpers.h"
 

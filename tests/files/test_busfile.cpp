@@ -1,4 +1,4 @@
-#include "decode/busfile.h"
+#include "files/busfile.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
