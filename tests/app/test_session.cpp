@@ -61,17 +61,7 @@ struct Session {
     }
     ~Session() { controller.reset(); }
     bool connect() { return slot.connectFreeDevice({}) != -1; }
-    template <typename F> bool waitFor(F done, int ms = 10000)
-    {
-        QElapsedTimer t;
-        t.start();
-        while (!done()) {
-            if (t.elapsed() > ms)
-                return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        }
-        return true;
-    }
+    template <typename F> bool waitFor(F done, int ms = 10000) { return kvqtest::waitUntil(done, ms); }
 };
 
 } // namespace

@@ -58,8 +58,8 @@ struct Instance {
                 done = true;
             },
             Qt::QueuedConnection);
-        while (!done)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        // Not a spin: the connector and the emulated meter need the CPU.
+        kvqtest::waitUntil([&] { return done.load(); }, 60000);
         QCoreApplication::processEvents(); // the last queued error signal
     }
     void plug(bool isIn, bool useConnect)

@@ -12,8 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <memory>
+#include <thread>
 
 using namespace kvq;
 using namespace kvq::usb;
@@ -324,6 +326,29 @@ TEST(Transport, UnplugDuringReadStopsTheDeviceCleanly)
     b.slot.clear(); // frees the transfers: the virtual bus aborts if one were still in flight
     closeLog();
     EXPECT_TRUE(kvqtest::readAll(log).contains(": ReadError\n"));
+}
+
+// Emptying the slot (a disconnect, the exit) stops the device and destroys it
+// only once its last user (the report reader) has given back its count.
+TEST(Transport, SlotWaitsForTheLastUserBeforeDestroyingTheDevice)
+{
+    Bus b;
+    b.plugMeter();
+    USBControl* device = b.connect();
+    ASSERT_NE(device, nullptr);
+    ++device->busy; // a reader inside its loop
+    std::atomic<bool> released{false};
+    auto user = std::async(std::launch::async, [&] {
+        while (!device->stopped.load()) // the loop ends on the stopped flag
+            std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // still reading
+        released = true;
+        --device->busy;
+    });
+    b.slot.clear();
+    EXPECT_TRUE(released.load()); // clear returned only after the user was done
+    EXPECT_EQ(b.slot.device(), nullptr);
+    user.get();
 }
 
 TEST(Transport, StopDuringReadCancelsTheBatch)

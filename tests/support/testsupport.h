@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
+#include <QThread>
 
 #include <ostream>
 
@@ -48,7 +49,8 @@ template <typename F> bool waitUntil(F done, int ms = 10000)
     while (!done()) {
         if (clock.elapsed() > ms)
             return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1); // processEvents returns at once when nothing is queued: do not spin
     }
     return true;
 }
