@@ -75,7 +75,6 @@ private:
     int sourceSize() const; // with the controller's list lock held
     void refreshWindow(bool notice);
     void rebuild();
-    void waitRebuild();
     void setRowCount(int count);
 
     DecodeController* m_controller = nullptr;

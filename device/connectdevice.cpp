@@ -111,7 +111,9 @@ void ConnectDevice::onDevicePlug(SharedMemoryHelper* shared, QMutex* deviceMutex
         const bool ok = handshake(device, port);
         --device->busy;
         if (ok) {
-            shared->addDeviceId(port);
+            // A full list cannot tell other instances that this meter is taken.
+            if (!shared->addDeviceId(port))
+                writeLog(QStringLiteral("    设备端口列表已满:%1").arg(port));
         } else {
             m_slot->clear();
             m_currentDevice = nullptr;

@@ -198,14 +198,15 @@ private:
     bool m_open = false;
 };
 
-// A recording opened while the store already holds samples (auto-save turned
-// off and on again) starts with the samples that arrive from now on: the
-// earlier ones are in the earlier file, and writing them all again would be
-// one long flush on the GUI thread.
+// The store's first recording holds it from its first row. One opened again
+// (auto-save turned off and on) starts with the samples that arrive from now
+// on: the earlier ones are in the earlier file, and writing them all again
+// would be one long flush on the GUI thread.
 void startFromNow(WaveformData& store)
 {
     std::unique_lock<std::shared_mutex> lock(store.lock());
-    store.savedRows = store.droppedSamples() + store.channelCount(waveform::Voltage);
+    store.savedRows = store.hadRecording ? store.droppedSamples() + store.channelCount(waveform::Voltage) : 0;
+    store.hadRecording = true;
 }
 
 } // namespace

@@ -215,6 +215,7 @@ public:
     // (dropped samples of rolling mode included), and the time added to its rows.
     qint64 savedRows = 0;
     qint64 timeOffset = 0;
+    bool hadRecording = false; // a recording was opened on this store before
     // Samples dropped from the front in rolling mode since the last clear.
     qint64 droppedSamples() const { return m_dropped; }
     // The CSV recording, when it holds every row of the store (GUI thread).

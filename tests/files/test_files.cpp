@@ -356,8 +356,8 @@ TEST(AutoSave, WriteFailureStopsTheRecordingOnce)
     }
 }
 
-// Auto-save turned off and on again during a recording: the new file starts
-// with the samples that come after it, in both layouts.
+// A store's first recording holds it from its first sample; auto-save turned
+// off and on again starts the new file with the samples after it, in both layouts.
 TEST(AutoSave, ReopenedRecordingStartsWithNewSamples)
 {
     for (int type : {0, 1}) {
@@ -366,8 +366,10 @@ TEST(AutoSave, ReopenedRecordingStartsWithNewSamples)
         auto store = std::make_unique<WaveformData>(type);
         store->setRate(1000);
         store->setLastTime(-1);
+        for (int i = 0; i < 50; ++i) // before the first recording: it holds them too
+            store->appendSample(4.0f, 1.0f, 0, 0, 0, 0);
         ASSERT_TRUE(openAutoSaveFile(*store, tmp.path(), "first", true));
-        for (int i = 0; i < 1000; ++i)
+        for (int i = 0; i < 950; ++i)
             store->appendSample(5.0f, 1.0f, 0, 0, 0, 0);
         EXPECT_EQ(closeAutoSaveFile(*store).rowsInFile, 1000);
         for (int i = 0; i < 500; ++i) // while auto-save is off
